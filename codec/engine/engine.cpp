@@ -1,0 +1,55 @@
+#include "codec/engine/engine.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "codec/engine/failure.hpp"
+
+namespace ondrel::engine {
+
+void xor_into(std::span<Chunk> x, std::span<const Chunk> y) noexcept {
+    const std::size_t n = std::min(x.size(), y.size());
+    auto* dst = reinterpret_cast<std::uint8_t*>(x.data());
+    const auto* src = reinterpret_cast<const std::uint8_t*>(y.data());
+    // Byte-wise XOR does not depend on the layout; 8-byte words let the
+    // compiler vectorise without alignment assumptions.
+    for (std::size_t i = 0; i < n * CHUNK_BYTES; i += 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, dst + i, 8);
+        std::memcpy(&b, src + i, 8);
+        a ^= b;
+        std::memcpy(dst + i, &a, 8);
+    }
+}
+
+void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, std::size_t count) {
+    auto [x, y] = data.flat2_mut(x_pos, y_pos, count);
+    xor_into(x, y);
+}
+
+void formal_derivative(const ShardsRefMut& data) {
+    const std::size_t n = data.shard_count();
+    ensure((n & (n - 1)) == 0, "formal_derivative: shard count is not a power of two");
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::size_t width = i & (~i + 1);
+        xor_range(data, i - width, i, width);
+    }
+}
+
+void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
+                          std::size_t truncated_size) {
+    ensure(size != 0 && (size & (size - 1)) == 0, "transform size is not a power of two");
+    ensure(truncated_size <= size, "transform truncated_size exceeds size");
+    ensure(pos <= data.shard_count() && size <= data.shard_count() - pos, "transform block outside the view");
+}
+
+GfElement skew_at(const SkewTable& skew, std::size_t index) {
+    if (index >= skew.size()) {
+        internal_failure("index out of bounds: the len is " + std::to_string(skew.size()) +
+                         " but the index is " + std::to_string(index));
+    }
+    return skew[index];
+}
+
+}  // namespace ondrel::engine

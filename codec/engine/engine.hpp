@@ -1,0 +1,68 @@
+// The engine interface: all field arithmetic on shard data goes through here.
+//
+// Every operation applies the same element operations at every element
+// position of the shards involved; positions never influence each other, so
+// the 64-byte chunk is only the unit in which kernels load and store. All
+// kernel sets compute exactly the same bytes as the scalar reference engine.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "codec/engine/shards.hpp"
+#include "codec/engine/tables.hpp"
+
+namespace ondrel::engine {
+
+// Logarithm value that, inside FFT butterflies, means "twiddle factor zero:
+// leave the product out". As a plain multiplier (mul) it means 1.
+inline constexpr GfElement SKIP_PRODUCT = 65535;
+
+// The erasure-locator evaluation is static: it has no engine object.
+using EvalPolyFn = void (*)(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size);
+
+class Engine {
+public:
+    virtual ~Engine() = default;
+
+    // Forward additive FFT of shards pos..pos+size-1 of `data`, in place.
+    // Preconditions (checked; a violation throws InternalFailure): size is a
+    // power of two, truncated_size <= size, pos + size <= data.shard_count(),
+    // and every SKEW index formed lies in 0..65534. Only groups starting below
+    // truncated_size are transformed in each pass.
+    virtual void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+                     std::size_t skew_delta) const = 0;
+
+    // Inverse of fft with the same pos, size and skew_delta (and truncated_size
+    // = size). The final single layer of odd-log2 sizes ignores truncated_size.
+    virtual void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+                      std::size_t skew_delta) const = 0;
+
+    // Every element e of `x` becomes mul(e, log_m); log_m 0 and 65535 are 1.
+    virtual void mul(std::span<Chunk> x, GfElement log_m) const noexcept = 0;
+
+    // Short name of the kernel set ("scalar", "ssse3", ...), so callers and
+    // tests can see which one runs.
+    [[nodiscard]] virtual const char* name() const noexcept = 0;
+};
+
+// x <- x XOR y, chunk by chunk, over the shorter of the two runs.
+void xor_into(std::span<Chunk> x, std::span<const Chunk> y) noexcept;
+
+// Shards x_pos..x_pos+count-1 <- themselves XOR shards y_pos..y_pos+count-1.
+// The two ranges must lie inside `data` and not overlap (checked).
+void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, std::size_t count);
+
+// Formal derivative of the polynomial whose coefficients are the shards of
+// `data`, in place. data.shard_count() must be a power of two.
+void formal_derivative(const ShardsRefMut& data);
+
+// Checks the transform preconditions that do not depend on SKEW: size a power
+// of two, truncated_size <= size, pos + size <= data.shard_count().
+void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
+                          std::size_t truncated_size);
+
+// SKEW[index], checked against the table's 65535 entries.
+[[nodiscard]] GfElement skew_at(const SkewTable& skew, std::size_t index);
+
+}  // namespace ondrel::engine

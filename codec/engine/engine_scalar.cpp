@@ -1,0 +1,72 @@
+#include "codec/engine/engine_scalar.hpp"
+
+namespace ondrel::engine {
+
+#include "codec/engine/generic/transform.hpp"
+
+namespace {
+
+GfElement load(const Chunk& chunk, std::size_t j) noexcept {
+    return static_cast<GfElement>(chunk.bytes[j] | (chunk.bytes[32 + j] << 8));
+}
+
+void store(Chunk& chunk, std::size_t j, GfElement value) noexcept {
+    chunk.bytes[j] = static_cast<std::uint8_t>(value);
+    chunk.bytes[32 + j] = static_cast<std::uint8_t>(value >> 8);
+}
+
+}  // namespace
+
+void Scalar::fft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
+    for (std::size_t c = 0; c < x.size(); ++c) {
+        for (std::size_t j = 0; j < 32; ++j) {
+            GfElement a = load(x[c], j);
+            GfElement b = load(y[c], j);
+            if (log_m != SKIP_PRODUCT) a ^= engine::mul(b, log_m, exp_log_);
+            b ^= a;
+            store(x[c], j, a);
+            store(y[c], j, b);
+        }
+    }
+}
+
+void Scalar::ifft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
+    for (std::size_t c = 0; c < x.size(); ++c) {
+        for (std::size_t j = 0; j < 32; ++j) {
+            GfElement a = load(x[c], j);
+            GfElement b = load(y[c], j);
+            b ^= a;
+            if (log_m != SKIP_PRODUCT) a ^= engine::mul(b, log_m, exp_log_);
+            store(x[c], j, a);
+            store(y[c], j, b);
+        }
+    }
+}
+
+void Scalar::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+                 std::size_t skew_delta) const {
+    fft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta);
+}
+
+void Scalar::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+                  std::size_t skew_delta) const {
+    ifft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta);
+}
+
+void Scalar::mul(std::span<Chunk> x, GfElement log_m) const noexcept {
+    for (Chunk& chunk : x) {
+        for (std::size_t j = 0; j < 32; ++j) store(chunk, j, engine::mul(load(chunk, j), log_m, exp_log_));
+    }
+}
+
+void Scalar::eval_poly(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
+    const LogTable& log_walsh = get_log_walsh();
+    fwht(erasures, truncated_size);
+    for (std::size_t i = 0; i < GF_ORDER; ++i) {
+        const std::uint32_t product = std::uint32_t{erasures[i]} * log_walsh[i];
+        erasures[i] = add_mod(static_cast<GfElement>(product & 0xFFFF), static_cast<GfElement>(product >> 16));
+    }
+    fwht(erasures, GF_ORDER);
+}
+
+}  // namespace ondrel::engine

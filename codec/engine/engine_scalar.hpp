@@ -1,0 +1,36 @@
+// The portable reference engine: plain C++ following the engine's definitions
+// element by element with exp/log products. Every vector kernel is tested
+// byte for byte against it, and it serves CPUs that no vector kernel set fits.
+#pragma once
+
+#include "codec/engine/engine.hpp"
+
+namespace ondrel::engine {
+
+class Scalar final : public Engine {
+public:
+    // Both tables are process-wide (get_exp_log, get_skew) and outlive the engine.
+    Scalar(const ExpLog& exp_log, const SkewTable& skew) noexcept : exp_log_(exp_log), skew_(skew) {}
+
+    void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+             std::size_t skew_delta) const override;
+    void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+              std::size_t skew_delta) const override;
+    void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;
+    [[nodiscard]] const char* name() const noexcept override { return "scalar"; }
+
+    // Turns the erasure indicator (1 = erased) into the logarithms of the
+    // erasure locator's values: fwht(truncated_size), product with LOG_WALSH
+    // modulo 65535, fwht(65536). Builds LOG_WALSH on first use.
+    static void eval_poly(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size);
+
+    // Butterflies over a shard pair (used by the shared pass structure).
+    void fft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept;
+    void ifft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept;
+
+private:
+    const ExpLog& exp_log_;
+    const SkewTable& skew_;
+};
+
+}  // namespace ondrel::engine
