@@ -1,8 +1,10 @@
 #include "parallel/pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -280,11 +282,42 @@ private:
     bool retired_ = false;
 };
 
+// The pool of this process. A child made by fork() inherits the parent's
+// record but none of its threads (and possibly a mutex some worker held), so
+// the child drops the record and starts a pool of the same size on first use.
+struct PoolSlot {
+    std::mutex create_mutex;
+    std::atomic<Pool*> pool{nullptr};
+    std::size_t size = 0;
+};
+
+PoolSlot& pool_slot() noexcept {
+    static Immortal<PoolSlot> slot;
+    return slot.get();
+}
+
+void forget_pool_after_fork() noexcept {
+    // The child runs this alone, before any of its own threads exist.
+    PoolSlot& slot = pool_slot();
+    std::construct_at(&slot.create_mutex);
+    slot.pool.store(nullptr, std::memory_order_relaxed);
+}
+
 Pool& global_pool() {
-    static Immortal<Pool> pool(choose_pool_size(std::getenv("RAYON_NUM_THREADS"),
-                                                 std::getenv("RAYON_RS_NUM_CPUS"),
-                                                 hardware_threads()));
-    return pool.get();
+    PoolSlot& slot = pool_slot();
+    if (Pool* pool = slot.pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard lock(slot.create_mutex);
+    if (Pool* pool = slot.pool.load(std::memory_order_acquire)) return *pool;
+    if (slot.size == 0) {
+        // Decided once per process (a forked child keeps its parent's size).
+        slot.size = choose_pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                     hardware_threads());
+        pthread_atfork(nullptr, nullptr, &forget_pool_after_fork);
+    }
+    // Never destroyed: see Immortal.
+    Pool* pool = &(std::make_unique<Immortal<Pool>>(slot.size).release())->get();
+    slot.pool.store(pool, std::memory_order_release);
+    return *pool;
 }
 
 // For the scheduling entry points, which only run once current_num_threads()

@@ -578,6 +578,30 @@ TEST(PoolFreshProcess, Scenarios) {
     }
 }
 
+TEST(PoolAfterFork, ChildGetsWorkingPoolOfTheSameSize) {
+    const std::size_t threads = current_num_threads();
+    std::vector<int> warm(64, 1);
+    std::atomic<bool> warm_stop{false};
+    ASSERT_EQ(ordered_map(std::span<int>(warm), [](int& v) { return std::optional<int>(v); }, warm_stop).size(), 64u);
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(60);  // a hang ends the child with SIGALRM instead of blocking the suite
+        std::vector<int> items(500);
+        std::iota(items.begin(), items.end(), 0);
+        std::atomic<bool> stop{false};
+        const auto out = ordered_map(std::span<int>(items), [](int& v) { return std::optional<int>(v * 2); }, stop);
+        bool ok = current_num_threads() == threads && out.size() == items.size();
+        for (std::size_t i = 0; ok && i < out.size(); ++i) ok = out[i] == 2 * static_cast<int>(i);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
 TEST(PoolFreshProcess, ThreadsCannotStart) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer cannot run under the stack limit this needs";
