@@ -1,0 +1,262 @@
+// Segment coding, batched: 32 word positions share one codec pass.
+//
+// The shard layout is defined word by word (one codec pass per 2-byte word
+// position). Because the codec treats element positions independently and
+// stores a whole 64-byte block of a shard as one chunk, transposing 32 words
+// of every shard into one block and running the codec on shards of 64 * t
+// bytes yields exactly the bytes of 32 * t separate passes. Word positions are
+// coded in tiles of t blocks so that the codec's work buffer stays near
+// TILE_BUDGET_BYTES whatever the segment size; one encoder or decoder serves
+// every tile through reset.
+#include "src/jam.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <optional>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "codec/engine/failure.hpp"
+#include "codec/reed_solomon.hpp"
+#include "parallel/pool.hpp"
+#include "src/jam_layout.hpp"
+
+namespace ondrel::jam {
+
+namespace {
+
+using codec::Error;
+using codec::ReedSolomonDecoder;
+using codec::ReedSolomonEncoder;
+
+// Work-buffer size one tile aims at: large enough to amortise the per-pass
+// overhead, small enough to stay in L2 and to bound memory for huge segments.
+constexpr std::size_t TILE_BUDGET_BYTES = std::size_t{1} << 20;
+
+std::size_t next_pow2(std::size_t n) noexcept { return std::bit_ceil(std::max<std::size_t>(n, 1)); }
+
+// Shards in the codec's work buffer for these counts (the larger of the
+// encoder's and the decoder's layout), which decides how many blocks fit the
+// budget.
+std::size_t work_shards(std::size_t orig, std::size_t rec) noexcept {
+    const std::size_t po = next_pow2(orig);
+    const std::size_t pr = next_pow2(rec);
+    const bool high = po > pr || (po == pr && orig <= rec);
+    const std::size_t chunk = high ? pr : po;
+    return next_pow2(chunk + (high ? orig : rec));
+}
+
+std::size_t tile_blocks(std::size_t orig, std::size_t rec, std::size_t total_blocks) noexcept {
+    const std::size_t per_block = work_shards(orig, rec) * BLOCK_BYTES;
+    const std::size_t fit = std::max<std::size_t>(1, TILE_BUDGET_BYTES / per_block);
+    return std::min(fit, total_blocks);
+}
+
+// Reads the 64-byte block `block` of a shard of `shard_len` bytes starting at
+// `shard` in a buffer of which only `available` bytes (from `shard` on) exist;
+// the rest reads as zero padding. Writes the block in chunk layout to `out`.
+void load_block(const std::uint8_t* shard, std::size_t available, std::size_t shard_len, std::size_t block,
+                std::uint8_t* out) noexcept {
+    const std::size_t offset = block * BLOCK_BYTES;
+    const std::size_t count = std::min(BLOCK_BYTES, shard_len - offset);
+    const std::size_t present = available > offset ? std::min(count, available - offset) : 0;
+    if (present == count) {
+        words_to_block(shard + offset, count, out);
+    } else {
+        std::uint8_t padded[BLOCK_BYTES] = {};
+        if (present > 0) std::memcpy(padded, shard + offset, present);
+        words_to_block(padded, count, out);
+    }
+}
+
+// Writes block `block` of a shard of `shard_len` bytes from chunk layout.
+void store_block(const std::uint8_t* chunk, std::size_t shard_len, std::size_t block, std::uint8_t* shard) noexcept {
+    const std::size_t offset = block * BLOCK_BYTES;
+    block_to_words(chunk, std::min(BLOCK_BYTES, shard_len - offset), shard + offset);
+}
+
+// Tiles of word blocks: [first, first + count).
+struct Tile {
+    std::size_t first;
+    std::size_t count;
+};
+
+template <class Fn>
+[[nodiscard]] codec::Result<void> for_each_tile(std::size_t total_blocks, std::size_t tile, Fn&& fn) {
+    for (std::size_t first = 0; first < total_blocks; first += tile) {
+        auto done = fn(Tile{first, std::min(tile, total_blocks - first)});
+        if (!done) return std::unexpected(done.error());
+    }
+    return {};
+}
+
+[[noreturn]] void index_failure(std::size_t len, std::size_t index) {
+    internal_failure("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+                     std::to_string(index));
+}
+
+// The failure the word-by-word decode reports first, found before any coding.
+// Word position 0 checks every shard in list order (its length, then what the
+// codec says about its index); its decode reports too few shards. A later
+// position can only fail on a shard that is too short, and the earliest such
+// position wins, the first shard in list order within it.
+[[nodiscard]] codec::Result<void> check_shard_set(std::span<const IndexedShard> shards, std::size_t orig,
+                                                  std::size_t rec, std::size_t len) {
+    std::vector<bool> seen(orig + rec, false);
+    std::size_t originals = 0;
+    std::size_t recoveries = 0;
+    for (const IndexedShard& shard : shards) {
+        const std::size_t size = shard.bytes.size();
+        if (size == 0) index_failure(0, 0);
+        if (size == 1) index_failure(1, 1);
+        if (shard.index >= orig) {
+            const std::uint64_t r = shard.index - orig;
+            if (r >= rec) return std::unexpected(Error::invalid_recovery_shard_index(rec, r));
+            if (seen[orig + r]) return std::unexpected(Error::duplicate_recovery_shard_index(r));
+            seen[orig + r] = true;
+            ++recoveries;
+        } else {
+            if (seen[shard.index]) return std::unexpected(Error::duplicate_original_shard_index(shard.index));
+            seen[shard.index] = true;
+            ++originals;
+        }
+    }
+    if (originals + recoveries < orig) {
+        return std::unexpected(Error::not_enough_shards(orig, originals, recoveries));
+    }
+    // A shard of length s first fails at the even position s & ~1 (with index s).
+    const IndexedShard* first_short = nullptr;
+    std::size_t fail_at = len;
+    for (const IndexedShard& shard : shards) {
+        const std::size_t at = shard.bytes.size() & ~std::size_t{1};
+        if (at < fail_at) {
+            fail_at = at;
+            first_short = &shard;
+        }
+    }
+    if (first_short != nullptr) index_failure(first_short->bytes.size(), first_short->bytes.size());
+    return {};
+}
+
+}  // namespace
+
+codec::Result<std::vector<Bytes>> encode(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec) {
+    if (orig * 2 == 0) internal_failure("attempt to calculate the remainder with a divisor of zero");
+    // Counts are validated before anything is sized by them.
+    auto encoder = ReedSolomonEncoder::create(orig, rec, BLOCK_BYTES);
+    if (!encoder) return std::unexpected(encoder.error());
+
+    const std::size_t unit = 2 * orig;
+    const std::size_t n = data.size();
+    const std::size_t shard_len = (n + unit - 1) / unit * 2;
+    std::vector<Bytes> shards(orig + rec);
+    if (shard_len == 0) return shards;
+
+    for (std::size_t j = 0; j < orig; ++j) {
+        Bytes& shard = shards[j];
+        shard.assign(shard_len, 0);
+        const std::size_t offset = j * shard_len;
+        if (offset < n) std::memcpy(shard.data(), data.data() + offset, std::min(shard_len, n - offset));
+    }
+    for (std::size_t r = 0; r < rec; ++r) shards[orig + r].resize(shard_len);
+
+    const std::size_t total_blocks = (shard_len + BLOCK_BYTES - 1) / BLOCK_BYTES;
+    const std::size_t tile = tile_blocks(orig, rec, total_blocks);
+    Bytes buffer(tile * BLOCK_BYTES);
+    auto coded = for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
+        if (auto reset = encoder->reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
+        const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
+        for (std::size_t j = 0; j < orig; ++j) {
+            for (std::size_t b = 0; b < t.count; ++b) {
+                load_block(shards[j].data(), shard_len, shard_len, t.first + b, buffer.data() + b * BLOCK_BYTES);
+            }
+            if (auto added = encoder->add_original_shard(piece); !added) return added;
+        }
+        auto result = encoder->encode();
+        if (!result) return std::unexpected(result.error());
+        auto recovery = result->recovery_iter();
+        for (std::size_t r = 0; r < rec; ++r) {
+            const auto chunks = recovery.next();
+            ensure(chunks.has_value(), "encode: recovery shard missing");
+            for (std::size_t b = 0; b < t.count; ++b) {
+                store_block(chunks->data() + b * BLOCK_BYTES, shard_len, t.first + b, shards[orig + r].data());
+            }
+        }
+        return {};
+    });
+    if (!coded) return std::unexpected(coded.error());
+    return shards;
+}
+
+codec::Result<Bytes> decode(std::span<const IndexedShard> shards, std::uint64_t orig, std::uint64_t rec) {
+    if (shards.empty()) index_failure(0, 0);
+    const std::size_t len = shards.front().bytes.size();
+    if (orig * 2 == 0) internal_failure("attempt to divide by zero");
+    // Counts are validated before anything is sized by them.
+    auto decoder = ReedSolomonDecoder::create(orig, rec, BLOCK_BYTES);
+    if (!decoder) return std::unexpected(decoder.error());
+    if (len == 0) return Bytes{};
+    if (auto checked = check_shard_set(shards, orig, rec, len); !checked) return std::unexpected(checked.error());
+
+    // Given originals go straight to the output; only missing ones are decoded.
+    Bytes out(orig * len);
+    std::vector<bool> present(orig, false);
+    for (const IndexedShard& shard : shards) {
+        if (shard.index < orig) {
+            std::memcpy(out.data() + shard.index * len, shard.bytes.data(), len);
+            present[shard.index] = true;
+        }
+    }
+    if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) return out;
+
+    const std::size_t total_blocks = (len + BLOCK_BYTES - 1) / BLOCK_BYTES;
+    const std::size_t tile = tile_blocks(orig, rec, total_blocks);
+    Bytes buffer(tile * BLOCK_BYTES);
+    auto coded = for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
+        if (auto reset = decoder->reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
+        const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
+        for (const IndexedShard& shard : shards) {
+            for (std::size_t b = 0; b < t.count; ++b) {
+                load_block(shard.bytes.data(), len, len, t.first + b, buffer.data() + b * BLOCK_BYTES);
+            }
+            auto added = shard.index < orig ? decoder->add_original_shard(shard.index, piece)
+                                            : decoder->add_recovery_shard(shard.index - orig, piece);
+            if (!added) return added;
+        }
+        auto result = decoder->decode();
+        if (!result) return std::unexpected(result.error());
+        auto restored = result->restored_original_iter();
+        while (auto next = restored.next()) {
+            const auto& [index, chunks] = *next;
+            for (std::size_t b = 0; b < t.count; ++b) {
+                store_block(chunks.data() + b * BLOCK_BYTES, len, t.first + b, out.data() + index * len);
+            }
+        }
+        return {};
+    });
+    if (!coded) return std::unexpected(coded.error());
+    return out;
+}
+
+codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(std::span<const Bytes> segments, std::uint64_t orig,
+                                                             std::uint64_t rec) {
+    std::mutex error_mutex;
+    std::optional<Error> error;
+    std::atomic<bool> stop{false};
+    auto encode_one = [&](const Bytes& segment) -> std::optional<std::vector<Bytes>> {
+        auto shards = encode(segment, orig, rec);
+        if (shards) return std::move(*shards);
+        // Only the first error stored in time is kept; a busy slot means
+        // another segment is storing one right now.
+        if (std::unique_lock lock(error_mutex, std::try_to_lock); lock && !error) error = shards.error();
+        stop.store(true, std::memory_order_release);
+        return std::nullopt;
+    };
+    auto results = parallel::ordered_map(segments, encode_one, stop);
+    if (error) return std::unexpected(*error);
+    return results;
+}
+
+}  // namespace ondrel::jam

@@ -1,0 +1,267 @@
+"""Argument binding and conversion: accepted forms, exact error texts and order."""
+
+from array import array
+
+import pytest
+
+from ondrel_ec import decode_py, encode_py, multi_encode_py
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class StrSubclass(str):
+    pass
+
+
+class ReversedBytes(bytes):
+    """Iterates backwards: only the item-by-item rule sees that."""
+
+    def __iter__(self):
+        return iter(bytes(reversed(self)))
+
+
+class ReversedByteArray(bytearray):
+    def __iter__(self):
+        return iter(bytes(reversed(self)))
+
+
+class Index:
+    """An object with __index__ that records whether it was asked."""
+
+    def __init__(self, value):
+        self.value = value
+        self.asked = False
+
+    def __index__(self):
+        self.asked = True
+        return self.value
+
+
+class Raising:
+    """Raises a given exception from __index__ and from __getitem__."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, position):
+        raise self.error
+
+
+def released_view():
+    view = memoryview(b"ab")
+    view.release()
+    return view
+
+
+BINDING_ERRORS = [
+    (lambda: encode_py(b"", 1, 1, 1), "encode_py() takes 3 positional arguments but 4 were given"),
+    (lambda: decode_py(1, 2, 3, 4, 5, orig=1), "decode_py() takes 3 positional arguments but 5 were given"),
+    (lambda: encode_py(b"", 1, 1, foo=1), "encode_py() got an unexpected keyword argument 'foo'"),
+    (lambda: encode_py(b"", foo=1, data=b""), "encode_py() got an unexpected keyword argument 'foo'"),
+    (lambda: encode_py(b"", data=b"", foo=1), "encode_py() got multiple values for argument 'data'"),
+    (lambda: multi_encode_py([], 1, rec=1, orig=1), "multi_encode_py() got multiple values for argument 'orig'"),
+    (lambda: encode_py(), "encode_py() missing 3 required positional arguments: 'data', 'orig', and 'rec'"),
+    (lambda: encode_py("unchecked"), "encode_py() missing 2 required positional arguments: 'orig' and 'rec'"),
+    (lambda: decode_py(orig=1), "decode_py() missing 2 required positional arguments: 'shards' and 'rec'"),
+    (lambda: decode_py([], 1), "decode_py() missing 1 required positional argument: 'rec'"),
+    (lambda: multi_encode_py(rec=1, orig=1), "multi_encode_py() missing 1 required positional argument: 'segments'"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING_ERRORS)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+def test_keywords_bind_like_positions():
+    assert encode_py(rec=2, data=b"abc", orig=2) == encode_py(b"abc", 2, 2)
+    shards = [(b"ab", 0), (b"cd", 1)]
+    assert decode_py(shards, rec=1, orig=2) == decode_py(shards, 2, 1)
+    assert multi_encode_py(orig=1, rec=1, segments=[b"x"]) == multi_encode_py([b"x"], 1, 1)
+
+
+def twisted_memoryview():
+    return memoryview(b"\x01\x02\x03\x04").cast("B", (2, 2))
+
+
+CONVERSION_ERRORS = [
+    # data
+    (lambda: encode_py("", 1, 1), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda: encode_py(StrSubclass("ab"), 1, 1), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda: encode_py(5, 1, 1), TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: encode_py((i for i in b""), 1, 1), TypeError,
+     "argument 'data': 'generator' object cannot be converted to 'Sequence'"),
+    (lambda: encode_py({0: 1}, 1, 1), TypeError, "argument 'data': 'dict' object cannot be converted to 'Sequence'"),
+    (lambda: encode_py(Outer.Inner(), 1, 1), TypeError,
+     "argument 'data': 'Outer.Inner' object cannot be converted to 'Sequence'"),
+    (lambda: encode_py([1, 256], 1, 1), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: encode_py([-1], 1, 1), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: encode_py(array("H", [1, 300]), 1, 1), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: encode_py(memoryview(array("b", [-1])), 1, 1), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: encode_py([2**70], 1, 1), OverflowError, "Python int too large to convert to C long"),
+    (lambda: encode_py([1.0], 1, 1), TypeError, "argument 'data': 'float' object cannot be interpreted as an integer"),
+    (lambda: encode_py(memoryview(b"ab").cast("c"), 1, 1), TypeError,
+     "argument 'data': 'bytes' object cannot be interpreted as an integer"),
+    (lambda: encode_py(released_view(), 1, 1), ValueError, "operation forbidden on released memoryview object"),
+    (lambda: encode_py(twisted_memoryview(), 1, 1), NotImplementedError,
+     "multi-dimensional sub-views are not implemented"),
+    # orig and rec
+    (lambda: encode_py(b"", 2.0, 1), TypeError, "argument 'orig': 'float' object cannot be interpreted as an integer"),
+    (lambda: encode_py(b"", "1", 1), TypeError, "argument 'orig': 'str' object cannot be interpreted as an integer"),
+    (lambda: encode_py(b"", -1, 1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: encode_py(b"", 1, 2**64), OverflowError, "int too big to convert"),
+    # shards
+    (lambda: decode_py("", 1, 1), TypeError, "argument 'shards': Can't extract `str` to `Vec`"),
+    (lambda: decode_py(7, 1, 1), TypeError, "argument 'shards': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: decode_py([[b"ab", 0]], 1, 1), TypeError,
+     "argument 'shards': 'list' object cannot be converted to 'PyTuple'"),
+    (lambda: decode_py([(b"ab", 0, 1)], 1, 1), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+    (lambda: decode_py([("ab", 0)], 1, 1), TypeError, "argument 'shards': Can't extract `str` to `Vec`"),
+    (lambda: decode_py([(b"ab", -1)], 1, 1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: decode_py([(b"ab", 1.5)], 1, 1), TypeError,
+     "argument 'shards': 'float' object cannot be interpreted as an integer"),
+    (lambda: decode_py([(b"ab", 0)], 1, "x"), TypeError,
+     "argument 'rec': 'str' object cannot be interpreted as an integer"),
+    # segments
+    (lambda: multi_encode_py("ab", 1, 1), TypeError, "argument 'segments': Can't extract `str` to `Vec`"),
+    (lambda: multi_encode_py(3, 1, 1), TypeError,
+     "argument 'segments': 'int' object cannot be converted to 'Sequence'"),
+    (lambda: multi_encode_py([b"a", bytearray(b"b")], 1, 1), TypeError,
+     "argument 'segments': 'bytearray' object cannot be converted to 'PyBytes'"),
+    # first error wins
+    (lambda: encode_py("x", "y", -1), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+    (lambda: encode_py(b"", "y", -1), TypeError, "argument 'orig': 'str' object cannot be interpreted as an integer"),
+    (lambda: encode_py(b"", 1, -1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: decode_py([[b""]], -1, "z"), TypeError,
+     "argument 'shards': 'list' object cannot be converted to 'PyTuple'"),
+    (lambda: multi_encode_py([1], 1.0, 1), TypeError,
+     "argument 'segments': 'int' object cannot be converted to 'PyBytes'"),
+]
+
+
+@pytest.mark.parametrize("call, error_type, message", CONVERSION_ERRORS)
+def test_conversion_errors(call, error_type, message):
+    with pytest.raises(error_type) as info:
+        call()
+    assert type(info.value) is error_type
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call", [
+    lambda orig, rec: encode_py("bad", orig, rec),
+    lambda orig, rec: decode_py([(b"", 0, 0)], orig, rec),
+    lambda orig, rec: multi_encode_py([bytearray()], orig, rec),
+])
+def test_later_arguments_are_not_looked_at_after_an_error(call):
+    orig, rec = Index(1), Index(1)
+    with pytest.raises((TypeError, ValueError)):
+        call(orig, rec)
+    assert not orig.asked and not rec.asked
+
+
+# Each entry passes a Raising object to one parameter; `name` is the prefix.
+RAISING_PLACES = [
+    (lambda bad: encode_py(bad, 1, 1), "data"),
+    (lambda bad: encode_py([bad], 1, 1), "data"),
+    (lambda bad: encode_py(b"", bad, 1), "orig"),
+    (lambda bad: decode_py([(b"", bad)], 1, 1), "shards"),
+    (lambda bad: multi_encode_py([], 1, bad), "rec"),
+]
+
+
+@pytest.mark.parametrize("call, name", RAISING_PLACES)
+def test_type_error_is_prefixed_and_keeps_the_original_cause(call, name):
+    cause = KeyError("why")
+    original = TypeError("boom")
+    original.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        call(Raising(original))
+    wrapped = info.value
+    assert type(wrapped) is TypeError and wrapped is not original
+    assert str(wrapped) == f"argument '{name}': boom"
+    assert wrapped.__cause__ is cause
+
+    with pytest.raises(TypeError) as info:
+        call(Raising(TypeError("plain")))
+    assert str(info.value) == f"argument '{name}': plain"
+    assert info.value.__cause__ is None
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("call, name", RAISING_PLACES)
+@pytest.mark.parametrize("error", [TypeErrorSubclass("sub"), ValueError("value"), ZeroDivisionError("zero")])
+def test_other_exceptions_pass_unchanged(call, name, error):
+    with pytest.raises(type(error)) as info:
+        call(Raising(error))
+    assert info.value is error
+
+
+PAYLOAD = bytes([0, 1, 127, 128, 200, 255, 7, 9])
+EQUIVALENT_DATA = [
+    PAYLOAD,
+    bytearray(PAYLOAD),
+    memoryview(PAYLOAD),
+    memoryview(bytearray(PAYLOAD)),
+    list(PAYLOAD),
+    tuple(PAYLOAD),
+    array("B", PAYLOAD),
+    memoryview(array("B", PAYLOAD)),
+    array("H", list(PAYLOAD)),
+    memoryview(bytes(b for x in PAYLOAD for b in (x, 99)))[::2],
+    [Index(x) for x in PAYLOAD],
+]
+
+
+@pytest.mark.parametrize("data", EQUIVALENT_DATA, ids=lambda d: type(d).__name__)
+def test_every_sequence_form_gives_the_same_shards(data):
+    assert encode_py(data, 3, 2) == encode_py(PAYLOAD, 3, 2)
+    assert decode_py([(data, 0)], 1, 1) == PAYLOAD
+
+
+@pytest.mark.parametrize("make", [ReversedBytes, ReversedByteArray])
+def test_subclasses_are_read_by_iteration(make):
+    assert encode_py(make(b"\x01\x02"), 1, 1)[0] == b"\x02\x01"
+
+
+def test_counts_accept_bool_and_index():
+    assert encode_py(b"ab", True, Index(1)) == encode_py(b"ab", 1, 1)
+    assert decode_py([(b"ab", Index(0))], True, True) == b"ab"
+
+
+def test_bytes_subclass_segments_are_accepted():
+    class Segment(bytes):
+        pass
+
+    assert multi_encode_py([Segment(b"xyz")], 2, 1) == [encode_py(b"xyz", 2, 1)]
+
+
+def test_empty_data_is_accepted():
+    assert encode_py([], 1, 1) == [b"", b""]
+
+
+def test_caller_objects_are_not_modified():
+    data = bytearray(b"\x01\x02\x03")
+    listed = [1, 2, 3]
+    shards = encode_py(data, 2, 2)
+    encode_py(listed, 2, 2)
+    held = [(bytearray(shards[1]), 1), (bytearray(shards[3]), 3)]
+    snapshot = [(bytes(b), i) for b, i in held]
+    decode_py(held, 2, 2)
+    assert data == b"\x01\x02\x03" and listed == [1, 2, 3]
+    assert [(bytes(b), i) for b, i in held] == snapshot
