@@ -57,10 +57,11 @@ test-py: install
 
 test: setup test-cpp test-asan test-py
 
-bench: debs
+bench: debs install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	@for b in build/bench/bench/*_perf; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+	@echo "== bench/python_bench.py"; $(VPY) bench/python_bench.py
 
 clean:
 	rm -rf build $(VENV)
