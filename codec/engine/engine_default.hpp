@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "codec/engine/engine.hpp"
 
@@ -10,15 +11,19 @@ namespace ondrel::engine {
 
 class DefaultEngine {
 public:
-    // Wraps the first kernel set of the best-first list that the CPU and the
-    // operating system support, fetching MUL128 and SKEW (built on first use).
-    // The CPU test runs at most once per process.
+    // Wraps the first kernel set of the best-first list (avx2, then ssse3) that
+    // the CPU and the operating system support, fetching MUL128 and SKEW (built
+    // on first use). The CPU test runs at most once per process for create();
+    // afterwards selection costs one byte compare.
     [[nodiscard]] static DefaultEngine create();
 
-    // Wraps the named kernel set ("scalar", ...) regardless of the selection,
-    // or nothing if no such set exists or this CPU cannot run it. For tests
-    // and benchmarks, which must be able to prove which kernel ran.
+    // Wraps the named kernel set ("avx2", "ssse3" or "scalar") regardless of
+    // the selection, or nothing if no such set exists or this CPU cannot run
+    // it. For tests and benchmarks, which must be able to prove which kernel ran.
     [[nodiscard]] static std::optional<DefaultEngine> with_kernel(const char* name);
+
+    // Names of the kernel sets this CPU runs, best first, ending with "scalar".
+    [[nodiscard]] static std::vector<const char*> available_kernels();
 
     void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
              std::size_t skew_delta) const {
@@ -30,8 +35,16 @@ public:
     }
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept { engine_->mul(x, log_m); }
 
-    // Erasure-locator evaluation with the best kernel set (its own cached test).
+    // Erasure-locator evaluation with the best kernel set. Has its own cached
+    // CPU test, independent of create()'s, run on the first call.
     static void eval_poly(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size);
+
+    // Name of the kernel set whose evaluation eval_poly() calls.
+    [[nodiscard]] static const char* eval_poly_kernel_name();
+
+    // The erasure-locator evaluation of the named kernel set, or nullptr under
+    // the same conditions as with_kernel.
+    [[nodiscard]] static EvalPolyFn eval_poly_kernel(const char* name);
 
     [[nodiscard]] const char* name() const noexcept { return engine_->name(); }
 

@@ -1,6 +1,7 @@
 // The portable reference engine: plain C++ following the engine's definitions
 // element by element with exp/log products. Every vector kernel is tested
-// byte for byte against it, and it serves CPUs that no vector kernel set fits.
+// byte for byte against it; it is reachable through DefaultEngine::with_kernel
+// for tests and benchmarks.
 #pragma once
 
 #include "codec/engine/engine.hpp"

@@ -1,0 +1,54 @@
+// Run-time CPU feature tests for choosing a kernel set.
+//
+// The build's baseline (SSE4.1 and SSSE3) is never tested: code compiled for it
+// cannot run anywhere else. Wider sets are tested once per cache and the answer
+// is kept in a one-byte atomic, so later selections cost one byte compare.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace ondrel::engine {
+
+// The cpuid register values the AVX2 decision is made from.
+struct CpuidBits {
+    std::uint32_t leaf1_ecx = 0;  // cpuid leaf 1, sub-leaf 0: ECX
+    std::uint32_t leaf7_ebx = 0;  // cpuid leaf 7, sub-leaf 0: EBX
+};
+
+// Returns extended control register 0 (XCR0), which says which register
+// states the operating system saves on a context switch.
+using Xcr0Reader = std::uint64_t (*)();
+
+// Whether AVX2 code may run, decided from the register values alone: AVX
+// (leaf-1 ECX bit 28) and AVX2 (leaf-7 EBX bit 5) reported, and the operating
+// system saving SSE and AVX state (XCR0 bits 1 and 2). `read_xcr0` is called
+// only when both XSAVE (ECX bit 26) and OSXSAVE (ECX bit 27) are set, because
+// xgetbv faults otherwise; if either is clear the answer is no.
+[[nodiscard]] bool avx2_usable(CpuidBits bits, Xcr0Reader read_xcr0);
+
+// Executes cpuid leaf 1 and leaf 7 (sub-leaf 0) on this CPU. Leaf 7 is queried
+// without checking the highest supported leaf: a CPU that lacks it lacks AVX,
+// so its answer there cannot make avx2_usable say yes.
+[[nodiscard]] CpuidBits read_cpuid_bits() noexcept;
+
+// Executes xgetbv with ECX = 0. Faults unless the CPU reports OSXSAVE.
+[[nodiscard]] std::uint64_t read_xcr0() noexcept;
+
+// The AVX2 test on this CPU: avx2_usable(read_cpuid_bits(), read_xcr0).
+// Every run is counted (cpu_test_count).
+[[nodiscard]] bool detect_avx2();
+
+// States of a feature cache byte besides 1 (supported) and 0 (not supported).
+inline constexpr std::uint8_t FEATURE_UNTESTED = 255;
+
+// The cached answer of `detect`: when `cache` holds FEATURE_UNTESTED, runs
+// `detect` and stores 1 or 0. Relaxed ordering suffices: the test is
+// idempotent, so threads racing on an untested cache store the same value.
+[[nodiscard]] bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)());
+
+// How many times detect_avx2 has run in this process; lets tests prove that
+// selection does not repeat the CPU test.
+[[nodiscard]] unsigned cpu_test_count() noexcept;
+
+}  // namespace ondrel::engine

@@ -1,0 +1,236 @@
+// Butterflies, mul and erasure-locator evaluation of the vector kernel sets,
+// written once over a small vector abstraction `V` that each kernel unit
+// supplies for its instruction set:
+//
+//   using Reg;                              one vector register
+//   static constexpr std::size_t BYTES;     bytes per register (16 or 32)
+//   Reg load(const void*); void store(void*, Reg);   unaligned accesses
+//   Reg bxor(Reg, Reg); Reg band(Reg, Reg);
+//   Reg nibble_mask();                      byte 0x0F in every lane
+//   Reg shr4(Reg);                          right shift by 4 within 64-bit lanes
+//   Reg shuffle(Reg table, Reg index);      byte lookup within each 128-bit lane
+//   class Rows;                             access to the eight rows of one
+//       MUL128 entry, shaped for `shuffle`:
+//       explicit Rows(const Mul128Entry&); Reg lo(int r) const; Reg hi(int r) const;
+//   For eval_poly, on 16-bit lanes widened to 32-bit lanes:
+//   Reg widen_lo(Reg), widen_hi(Reg);       zero-extend the lower / upper four
+//                                           16-bit lanes of every 128-bit lane
+//   Reg narrow(Reg lo, Reg hi);             inverse of widen_lo / widen_hi
+//   Reg add32(Reg, Reg), sub32(Reg, Reg);   wrapping 32-bit lane arithmetic
+//   Reg fold_cut32(Reg);                    v + (v >> 16), cut to 16 bits
+//   Reg low16_32(Reg);                      v & 0xFFFF in 32-bit lanes
+//   Reg mulhi_u16(Reg, Reg);                high 16 bits of 16 x 16-bit products
+//   Reg mullo32(Reg, Reg);                  low 32 bits of 32 x 32-bit products
+//
+// A register holds the low bytes (or high bytes) of BYTES elements, so a chunk
+// (32 low bytes, then 32 high bytes) is 32 / BYTES register pairs.
+//
+// Like transform.hpp this file has no include guard and no includes: kernel
+// units include it inside their own namespace and target region after
+// engine.hpp, so every instantiation is compiled for the unit's instruction set.
+
+template <class V>
+struct ProductPair {
+    typename V::Reg lo;
+    typename V::Reg hi;
+};
+
+// The nibble method: each of the four nibbles of the elements selects a byte
+// from the matching row; the product is linear over XOR, so the XOR of the
+// four lookups is the product, low and high bytes separately. The 64-bit shift
+// moves bits across byte borders, but the mask drops them.
+template <class V>
+inline ProductPair<V> vector_product(const typename V::Rows& rows, typename V::Reg lo, typename V::Reg hi) {
+    using Reg = typename V::Reg;
+    const Reg mask = V::nibble_mask();
+    const Reg n0 = V::band(lo, mask);
+    const Reg n1 = V::band(V::shr4(lo), mask);
+    const Reg n2 = V::band(hi, mask);
+    const Reg n3 = V::band(V::shr4(hi), mask);
+    const Reg p_lo = V::bxor(V::bxor(V::shuffle(rows.lo(0), n0), V::shuffle(rows.lo(1), n1)),
+                             V::bxor(V::shuffle(rows.lo(2), n2), V::shuffle(rows.lo(3), n3)));
+    const Reg p_hi = V::bxor(V::bxor(V::shuffle(rows.hi(0), n0), V::shuffle(rows.hi(1), n1)),
+                             V::bxor(V::shuffle(rows.hi(2), n2), V::shuffle(rows.hi(3), n3)));
+    return {p_lo, p_hi};
+}
+
+// Butterflies and mul over runs of chunks with the MUL128 nibble tables.
+template <class V>
+class VectorKernels {
+public:
+    using Reg = typename V::Reg;
+    // Register pairs per chunk; part k covers low bytes k*BYTES.. and the
+    // matching high bytes 32 + k*BYTES...
+    static constexpr std::size_t PARTS = 32 / V::BYTES;
+
+    // `mul128` is the process-wide table and outlives the kernels.
+    explicit VectorKernels(const Mul128Table& mul128) noexcept : mul128_(mul128) {}
+
+    // x <- x + y*l, then y <- y + x, chunk by chunk; l = SKIP_PRODUCT leaves the
+    // product out. x and y are shards of one view (equal length).
+    void fft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
+        const std::size_t n = std::min(x.size(), y.size());
+        auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
+        auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
+        if (log_m == SKIP_PRODUCT) {
+            xor_bytes(yb, xb, n);
+            return;
+        }
+        const typename V::Rows rows(mul128_[log_m]);
+        for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < PARTS; ++k) {
+                const std::size_t at = k * V::BYTES;
+                Reg x_lo = V::load(xb + at), x_hi = V::load(xb + 32 + at);
+                Reg y_lo = V::load(yb + at), y_hi = V::load(yb + 32 + at);
+                const ProductPair<V> p = vector_product<V>(rows, y_lo, y_hi);
+                x_lo = V::bxor(x_lo, p.lo);
+                x_hi = V::bxor(x_hi, p.hi);
+                y_lo = V::bxor(y_lo, x_lo);
+                y_hi = V::bxor(y_hi, x_hi);
+                V::store(xb + at, x_lo);
+                V::store(xb + 32 + at, x_hi);
+                V::store(yb + at, y_lo);
+                V::store(yb + 32 + at, y_hi);
+            }
+        }
+    }
+
+    // y <- y + x, then x <- x + y*l with the new y; the inverse of fft_butterfly.
+    void ifft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
+        const std::size_t n = std::min(x.size(), y.size());
+        auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
+        auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
+        if (log_m == SKIP_PRODUCT) {
+            xor_bytes(yb, xb, n);
+            return;
+        }
+        const typename V::Rows rows(mul128_[log_m]);
+        for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < PARTS; ++k) {
+                const std::size_t at = k * V::BYTES;
+                Reg x_lo = V::load(xb + at), x_hi = V::load(xb + 32 + at);
+                Reg y_lo = V::load(yb + at), y_hi = V::load(yb + 32 + at);
+                y_lo = V::bxor(y_lo, x_lo);
+                y_hi = V::bxor(y_hi, x_hi);
+                const ProductPair<V> p = vector_product<V>(rows, y_lo, y_hi);
+                x_lo = V::bxor(x_lo, p.lo);
+                x_hi = V::bxor(x_hi, p.hi);
+                V::store(yb + at, y_lo);
+                V::store(yb + 32 + at, y_hi);
+                V::store(xb + at, x_lo);
+                V::store(xb + 32 + at, x_hi);
+            }
+        }
+    }
+
+    // Every element of x becomes its product with the element of logarithm
+    // log_m (0 and 65535 both multiply by 1).
+    void mul(std::span<Chunk> x, GfElement log_m) const noexcept {
+        const typename V::Rows rows(mul128_[log_m]);
+        auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
+        for (std::size_t c = 0; c < x.size(); ++c, xb += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < PARTS; ++k) {
+                const std::size_t at = k * V::BYTES;
+                const ProductPair<V> p = vector_product<V>(rows, V::load(xb + at), V::load(xb + 32 + at));
+                V::store(xb + at, p.lo);
+                V::store(xb + 32 + at, p.hi);
+            }
+        }
+    }
+
+private:
+    // y <- y XOR x over n chunks.
+    static void xor_bytes(std::uint8_t* y, const std::uint8_t* x, std::size_t n) noexcept {
+        for (std::size_t i = 0; i < n * CHUNK_BYTES; i += V::BYTES) {
+            V::store(y + i, V::bxor(V::load(y + i), V::load(x + i)));
+        }
+    }
+
+    const Mul128Table& mul128_;
+};
+
+// add_mod and sub_mod of whole registers of 32-bit lanes holding residues.
+template <class V>
+inline typename V::Reg add_mod32(typename V::Reg a, typename V::Reg b) {
+    return V::fold_cut32(V::add32(a, b));
+}
+template <class V>
+inline typename V::Reg sub_mod32(typename V::Reg a, typename V::Reg b) {
+    return V::fold_cut32(V::sub32(a, b));
+}
+
+// Four-point Walsh-Hadamard step on widened lanes.
+template <class V>
+inline void four_point_wide(typename V::Reg& a0, typename V::Reg& a1, typename V::Reg& a2, typename V::Reg& a3) {
+    using Reg = typename V::Reg;
+    const Reg s0 = add_mod32<V>(a0, a1), d0 = sub_mod32<V>(a0, a1);
+    const Reg s1 = add_mod32<V>(a2, a3), d1 = sub_mod32<V>(a2, a3);
+    a0 = add_mod32<V>(s0, s1);
+    a1 = add_mod32<V>(d0, d1);
+    a2 = sub_mod32<V>(s0, s1);
+    a3 = sub_mod32<V>(d0, d1);
+}
+
+// The four-point step at offsets p .. p + BYTES/2 - 1 with distance d.
+template <class V>
+inline void four_point_vector(GfElement* p, std::size_t d) {
+    using Reg = typename V::Reg;
+    const Reg a0 = V::load(p), a1 = V::load(p + d), a2 = V::load(p + 2 * d), a3 = V::load(p + 3 * d);
+    Reg l0 = V::widen_lo(a0), l1 = V::widen_lo(a1), l2 = V::widen_lo(a2), l3 = V::widen_lo(a3);
+    Reg h0 = V::widen_hi(a0), h1 = V::widen_hi(a1), h2 = V::widen_hi(a2), h3 = V::widen_hi(a3);
+    four_point_wide<V>(l0, l1, l2, l3);
+    four_point_wide<V>(h0, h1, h2, h3);
+    V::store(p, V::narrow(l0, h0));
+    V::store(p + d, V::narrow(l1, h1));
+    V::store(p + 2 * d, V::narrow(l2, h2));
+    V::store(p + 3 * d, V::narrow(l3, h3));
+}
+
+// The four-point step at offset p alone.
+inline void four_point_scalar(GfElement* p, std::size_t d) noexcept {
+    const GfElement s0 = add_mod(p[0], p[d]), d0 = sub_mod(p[0], p[d]);
+    const GfElement s1 = add_mod(p[2 * d], p[3 * d]), d1 = sub_mod(p[2 * d], p[3 * d]);
+    p[0] = add_mod(s0, s1);
+    p[d] = add_mod(d0, d1);
+    p[2 * d] = sub_mod(s0, s1);
+    p[3 * d] = sub_mod(d0, d1);
+}
+
+// fwht(data, truncated_size) with whole registers where a group is wide
+// enough; narrower groups and left-over offsets take the scalar step.
+template <class V>
+void fwht_vector(std::span<GfElement, GF_ORDER> data, std::size_t truncated_size) {
+    constexpr std::size_t WORDS = V::BYTES / 2;
+    for (std::size_t dist = 1, dist4 = 4; dist4 <= GF_ORDER; dist = dist4, dist4 *= 4) {
+        for (std::size_t r = 0; r < truncated_size; r += dist4) {
+            // Indices are taken modulo 65536; dist4 divides 65536, so a group
+            // never straddles the wrap and only its start needs reducing.
+            GfElement* group = data.data() + (r & (GF_ORDER - 1));
+            std::size_t o = 0;
+            for (; o + WORDS <= dist; o += WORDS) four_point_vector<V>(group + o, dist);
+            for (; o < dist; ++o) four_point_scalar(group + o, dist);
+        }
+    }
+}
+
+// Erasure-locator evaluation: fwht(truncated_size), the product with
+// LOG_WALSH modulo 65535, fwht(65536).
+template <class V>
+void eval_poly_vector(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
+    using Reg = typename V::Reg;
+    constexpr std::size_t WORDS = V::BYTES / 2;
+    static_assert(GF_ORDER % WORDS == 0);
+    const LogTable& log_walsh = get_log_walsh();
+    fwht_vector<V>(erasures, truncated_size);
+    GfElement* e = erasures.data();
+    const GfElement* w = log_walsh.data();
+    for (std::size_t i = 0; i < GF_ORDER; i += WORDS) {
+        const Reg a = V::load(e + i), b = V::load(w + i);
+        // product = high * 65536 + low, and 65536 = 1 modulo 65535.
+        const Reg high = V::mulhi_u16(a, b);
+        const Reg low_lo = V::low16_32(V::mullo32(V::widen_lo(a), V::widen_lo(b)));
+        const Reg low_hi = V::low16_32(V::mullo32(V::widen_hi(a), V::widen_hi(b)));
+        V::store(e + i, V::narrow(add_mod32<V>(low_lo, V::widen_lo(high)), add_mod32<V>(low_hi, V::widen_hi(high))));
+    }
+    fwht_vector<V>(erasures, GF_ORDER);
+}

@@ -1,0 +1,300 @@
+// Every vector kernel set this host runs must produce exactly the bytes of the
+// scalar reference engine. Kernel data sits in "electric fence" buffers: flush
+// against (or a few bytes before) an inaccessible page, at addresses that are
+// not multiples of 16 or 32, so any over-read faults or misalignment shows.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec/engine/cpu_features.hpp"
+#include "codec/engine/engine_default.hpp"
+#include "codec/engine/engine_scalar.hpp"
+#include "codec/engine/failure.hpp"
+
+namespace ondrel::engine {
+namespace {
+
+// Writable bytes that end `slack` bytes before a PROT_NONE page.
+class FencedBuffer {
+public:
+    FencedBuffer(std::size_t bytes, std::size_t slack) {
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t usable = (bytes + slack + page - 1) / page * page;
+        mapped_ = usable + page;
+        void* base = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<std::uint8_t*>(base);
+        if (mprotect(base_ + usable, page, PROT_NONE) != 0) {
+            munmap(base_, mapped_);
+            throw std::bad_alloc();
+        }
+        data_ = base_ + usable - slack - bytes;
+    }
+    FencedBuffer(const FencedBuffer&) = delete;
+    FencedBuffer& operator=(const FencedBuffer&) = delete;
+    ~FencedBuffer() { munmap(base_, mapped_); }
+
+    [[nodiscard]] std::uint8_t* data() const noexcept { return data_; }
+
+private:
+    std::uint8_t* base_ = nullptr;
+    std::size_t mapped_ = 0;
+    std::uint8_t* data_ = nullptr;
+};
+
+// Distances of the data's end from the fence: 0 puts the last byte flush
+// against it (start 64-aligned); the others start at addresses that are not
+// multiples of 16 (or 32).
+constexpr std::size_t SLACKS[] = {0, 1, 8, 24, 40};
+
+// A copy of `chunks` placed in a fenced buffer.
+struct FencedChunks {
+    FencedChunks(const std::vector<Chunk>& chunks, std::size_t slack)
+        : buffer(chunks.size() * CHUNK_BYTES, slack), count(chunks.size()) {
+        std::memcpy(buffer.data(), chunks.data(), count * CHUNK_BYTES);
+    }
+    [[nodiscard]] std::span<Chunk> span() const { return {reinterpret_cast<Chunk*>(buffer.data()), count}; }
+    [[nodiscard]] bool equals(const std::vector<Chunk>& other) const {
+        return std::memcmp(buffer.data(), other.data(), count * CHUNK_BYTES) == 0;
+    }
+    FencedBuffer buffer;
+    std::size_t count;
+};
+
+std::vector<Chunk> random_chunks(std::size_t count, std::mt19937& rng) {
+    std::vector<Chunk> chunks(count);
+    for (Chunk& c : chunks) std::generate(std::begin(c.bytes), std::end(c.bytes), [&] { return rng() & 0xFF; });
+    return chunks;
+}
+
+const Scalar& reference() {
+    static const Scalar scalar(get_exp_log(), get_skew());
+    return scalar;
+}
+
+// The vector kernel sets this host runs (every set except the reference).
+std::vector<std::string> vector_kernels() {
+    std::vector<std::string> names;
+    for (const char* name : DefaultEngine::available_kernels()) {
+        if (std::string(name) != "scalar") names.emplace_back(name);
+    }
+    return names;
+}
+
+DefaultEngine kernel(const std::string& name) {
+    std::optional<DefaultEngine> engine = DefaultEngine::with_kernel(name.c_str());
+    if (!engine) throw std::runtime_error("kernel set not available: " + name);
+    return std::move(*engine);
+}
+
+struct TransformCase {
+    bool forward;
+    std::size_t size, truncated_size, pos, skew_delta, len64;
+};
+
+std::string describe(const TransformCase& c) {
+    return std::string(c.forward ? "fft" : "ifft") + " size " + std::to_string(c.size) + " truncated " +
+           std::to_string(c.truncated_size) + " pos " + std::to_string(c.pos) + " skew_delta " +
+           std::to_string(c.skew_delta) + " chunks/shard " + std::to_string(c.len64);
+}
+
+// Sizes 1..4096; truncated 0, 1, odd and whole; the block at 0 with skew 0
+// and blocks further in with skew pos + size; 1, 2 and 5 chunks per shard
+// (large blocks with one chunk only, to keep the reference fast).
+std::vector<TransformCase> transform_cases() {
+    std::vector<TransformCase> cases;
+    for (std::size_t size = 1; size <= 4096; size *= 2) {
+        std::vector<std::size_t> truncated = {0, 1, std::min(size, size / 2 + 1), size};
+        std::sort(truncated.begin(), truncated.end());
+        truncated.erase(std::unique(truncated.begin(), truncated.end()), truncated.end());
+        const std::vector<std::size_t> lens = size <= 256 ? std::vector<std::size_t>{1, 2, 5}
+                                                          : std::vector<std::size_t>{1};
+        for (bool forward : {true, false}) {
+            for (std::size_t t : truncated) {
+                for (std::size_t pos : {std::size_t{0}, size, std::size_t{3}}) {
+                    const std::size_t skew_delta = pos == 0 ? 0 : pos + size;
+                    for (std::size_t len64 : lens) cases.push_back({forward, size, t, pos, skew_delta, len64});
+                }
+            }
+        }
+    }
+    return cases;
+}
+
+TEST(VectorKernels, TransformsMatchScalar) {
+    const std::vector<std::string> kernels = vector_kernels();
+    std::vector<DefaultEngine> engines;
+    for (const std::string& name : kernels) engines.push_back(kernel(name));
+    std::mt19937 rng(20240611);
+    std::size_t slack_index = 0;
+    for (const TransformCase& c : transform_cases()) {
+        const std::size_t shard_count = c.pos + c.size;
+        const std::vector<Chunk> input = random_chunks(shard_count * c.len64, rng);
+        std::vector<Chunk> expected = input;
+        const ShardsRefMut ref_view(expected, shard_count, c.len64);
+        if (c.forward) {
+            reference().fft(ref_view, c.pos, c.size, c.truncated_size, c.skew_delta);
+        } else {
+            reference().ifft(ref_view, c.pos, c.size, c.truncated_size, c.skew_delta);
+        }
+        for (std::size_t k = 0; k < engines.size(); ++k) {
+            const std::size_t slack = SLACKS[slack_index++ % std::size(SLACKS)];
+            const FencedChunks data(input, slack);
+            const ShardsRefMut view(data.span(), shard_count, c.len64);
+            if (c.forward) {
+                engines[k].fft(view, c.pos, c.size, c.truncated_size, c.skew_delta);
+            } else {
+                engines[k].ifft(view, c.pos, c.size, c.truncated_size, c.skew_delta);
+            }
+            ASSERT_TRUE(data.equals(expected)) << kernels[k] << ": " << describe(c) << ", slack " << slack;
+        }
+    }
+}
+
+TEST(VectorKernels, MulMatchesScalar) {
+    std::mt19937 rng(77);
+    std::vector<GfElement> logs = {0, 1, 2, 21845, 43690, 65534, 65535};
+    for (int i = 0; i < 8; ++i) logs.push_back(static_cast<GfElement>(rng()));
+    for (const std::string& name : vector_kernels()) {
+        const DefaultEngine engine = kernel(name);
+        std::size_t slack_index = 0;
+        for (GfElement log_m : logs) {
+            for (std::size_t count : {1, 2, 5, 33}) {
+                std::vector<Chunk> input = random_chunks(count, rng);
+                // Zero elements, including zero low or high byte alone.
+                input[0].bytes[3] = input[0].bytes[35] = 0;
+                input[0].bytes[4] = 0;
+                input[0].bytes[37] = 0;
+                std::vector<Chunk> expected = input;
+                reference().mul(expected, log_m);
+                const std::size_t slack = SLACKS[slack_index++ % std::size(SLACKS)];
+                const FencedChunks data(input, slack);
+                engine.mul(data.span(), log_m);
+                ASSERT_TRUE(data.equals(expected))
+                    << name << ": log_m " << log_m << ", chunks " << count << ", slack " << slack;
+            }
+        }
+    }
+}
+
+TEST(VectorKernels, InvalidTransformArgumentsAreInternalFailures) {
+    struct Case {
+        const char* what;
+        std::size_t pos, size, truncated_size, skew_delta;
+    };
+    const Case cases[] = {
+        {"size not a power of two", 0, 3, 3, 0},
+        {"truncated beyond size", 0, 4, 5, 0},
+        {"block past the view", 6, 4, 4, 0},
+        {"SKEW index past 65534", 0, 4, 4, 65533},
+    };
+    std::vector<Chunk> chunks(8);
+    const ShardsRefMut view(chunks, 8, 1);
+    for (const std::string& name : vector_kernels()) {
+        const DefaultEngine engine = kernel(name);
+        for (const Case& c : cases) {
+            EXPECT_THROW(engine.fft(view, c.pos, c.size, c.truncated_size, c.skew_delta), InternalFailure)
+                << name << ": " << c.what;
+            EXPECT_THROW(engine.ifft(view, c.pos, c.size, c.truncated_size, c.skew_delta), InternalFailure)
+                << name << ": " << c.what;
+        }
+    }
+}
+
+TEST(VectorKernels, EvalPolyMatchesScalar) {
+    std::mt19937 rng(5);
+    struct Input {
+        const char* what;
+        std::vector<GfElement> values;
+    };
+    std::vector<Input> inputs;
+    inputs.push_back({"random 16-bit", std::vector<GfElement>(GF_ORDER)});
+    std::generate(inputs.back().values.begin(), inputs.back().values.end(), [&] { return rng() & 0xFFFF; });
+    inputs.push_back({"all 65535", std::vector<GfElement>(GF_ORDER, 65535)});
+    inputs.push_back({"sparse erasures", std::vector<GfElement>(GF_ORDER, 0)});
+    for (int i = 0; i < 300; ++i) inputs.back().values[rng() % 1000] = 1;
+
+    std::vector<std::pair<std::string, EvalPolyFn>> kernels;
+    for (const std::string& name : vector_kernels()) kernels.emplace_back(name, DefaultEngine::eval_poly_kernel(name.c_str()));
+    kernels.emplace_back("default", DefaultEngine::eval_poly);
+
+    std::size_t slack_index = 0;
+    for (const Input& input : inputs) {
+        for (std::size_t truncated : {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{100},
+                                      std::size_t{1000}, std::size_t{40000}, GF_ORDER}) {
+            std::vector<GfElement> expected = input.values;
+            Scalar::eval_poly(std::span<GfElement, GF_ORDER>(expected.data(), GF_ORDER), truncated);
+            for (const auto& [name, eval_poly] : kernels) {
+                ASSERT_NE(eval_poly, nullptr) << name;
+                // Even distances keep 16-bit alignment; the starts are not
+                // multiples of 16 except for the flush case.
+                constexpr std::size_t EVAL_SLACKS[] = {0, 2, 6, 18, 42};
+                const std::size_t slack = EVAL_SLACKS[slack_index++ % std::size(EVAL_SLACKS)];
+                const FencedBuffer buffer(GF_ORDER * sizeof(GfElement), slack);
+                auto* values = reinterpret_cast<GfElement*>(buffer.data());
+                std::memcpy(values, input.values.data(), GF_ORDER * sizeof(GfElement));
+                eval_poly(std::span<GfElement, GF_ORDER>(values, GF_ORDER), truncated);
+                ASSERT_TRUE(std::equal(expected.begin(), expected.end(), values))
+                    << name << ": " << input.what << ", truncated " << truncated << ", slack " << slack;
+            }
+        }
+    }
+}
+
+TEST(KernelSelection, ForcedKernelIsTheOneThatRuns) {
+    const std::vector<const char*> names = DefaultEngine::available_kernels();
+    ASSERT_FALSE(names.empty());
+    for (const char* name : names) {
+        const std::optional<DefaultEngine> engine = DefaultEngine::with_kernel(name);
+        ASSERT_TRUE(engine.has_value()) << name;
+        EXPECT_STREQ(engine->name(), name);
+        EXPECT_NE(DefaultEngine::eval_poly_kernel(name), nullptr) << name;
+    }
+    EXPECT_FALSE(DefaultEngine::with_kernel("avx512").has_value());
+    EXPECT_EQ(DefaultEngine::eval_poly_kernel("sse2"), nullptr);
+}
+
+TEST(KernelSelection, AvailableSetsFollowTheCpu) {
+    const std::vector<const char*> available = DefaultEngine::available_kernels();
+    const std::vector<std::string> names(available.begin(), available.end());
+    const bool avx2 = detect_avx2();
+    const std::vector<std::string> expected =
+        avx2 ? std::vector<std::string>{"avx2", "ssse3", "scalar"} : std::vector<std::string>{"ssse3", "scalar"};
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(DefaultEngine::with_kernel("avx2").has_value(), avx2);
+}
+
+TEST(KernelSelection, PicksTheBestSetTheCpuRuns) {
+    const char* best = detect_avx2() ? "avx2" : "ssse3";
+    EXPECT_STREQ(DefaultEngine::create().name(), best);
+    EXPECT_STREQ(DefaultEngine::eval_poly_kernel_name(), best);
+}
+
+TEST(KernelSelection, CpuTestRunsOncePerSelectionPoint) {
+    const unsigned before = cpu_test_count();
+    for (int i = 0; i < 20; ++i) {
+        (void)DefaultEngine::create();
+        (void)DefaultEngine::eval_poly_kernel_name();
+    }
+    // At most the first create() and the first eval_poly of the process test.
+    const unsigned settled = cpu_test_count();
+    EXPECT_LE(settled - before, 2u);
+    for (int i = 0; i < 20; ++i) {
+        (void)DefaultEngine::create();
+        (void)DefaultEngine::eval_poly_kernel_name();
+    }
+    EXPECT_EQ(cpu_test_count(), settled);
+}
+
+}  // namespace
+}  // namespace ondrel::engine
