@@ -43,6 +43,24 @@ void Scalar::ifft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement lo
     }
 }
 
+void Scalar::fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                      GfElement log_m02, GfElement log_m23) const noexcept {
+    const std::span<Chunk> c0(s0, chunks), c1(s1, chunks), c2(s2, chunks), c3(s3, chunks);
+    fft_butterfly(c0, c2, log_m02);
+    fft_butterfly(c1, c3, log_m02);
+    fft_butterfly(c0, c1, log_m01);
+    fft_butterfly(c2, c3, log_m23);
+}
+
+void Scalar::ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                       GfElement log_m02, GfElement log_m23) const noexcept {
+    const std::span<Chunk> c0(s0, chunks), c1(s1, chunks), c2(s2, chunks), c3(s3, chunks);
+    ifft_butterfly(c0, c1, log_m01);
+    ifft_butterfly(c2, c3, log_m23);
+    ifft_butterfly(c0, c2, log_m02);
+    ifft_butterfly(c1, c3, log_m02);
+}
+
 void Scalar::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
                  std::size_t skew_delta) const {
     fft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta);

@@ -29,6 +29,15 @@ public:
     void fft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept;
     void ifft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept;
 
+    // Both layers of one pass over four disjoint runs of `chunks` chunks, as
+    // four whole-run butterflies in the order of the pass: fft (s0,s2,m02),
+    // (s1,s3,m02), (s0,s1,m01), (s2,s3,m23); ifft (s0,s1,m01), (s2,s3,m23),
+    // (s0,s2,m02), (s1,s3,m02).
+    void fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                  GfElement log_m02, GfElement log_m23) const noexcept;
+    void ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                   GfElement log_m02, GfElement log_m23) const noexcept;
+
 private:
     const ExpLog& exp_log_;
     const SkewTable& skew_;

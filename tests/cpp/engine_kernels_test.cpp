@@ -110,7 +110,8 @@ std::string describe(const TransformCase& c) {
 
 // Sizes 1..4096; truncated 0, 1, odd and whole; the block at 0 with skew 0
 // and blocks further in with skew pos + size; 1, 2 and 5 chunks per shard
-// (large blocks with one chunk only, to keep the reference fast).
+// (large blocks with one chunk only, to keep the reference fast); and a few
+// other skew offsets for the remaining combinations of skipped products.
 std::vector<TransformCase> transform_cases() {
     std::vector<TransformCase> cases;
     for (std::size_t size = 1; size <= 4096; size *= 2) {
@@ -124,6 +125,20 @@ std::vector<TransformCase> transform_cases() {
                 for (std::size_t pos : {std::size_t{0}, size, std::size_t{3}}) {
                     const std::size_t skew_delta = pos == 0 ? 0 : pos + size;
                     for (std::size_t len64 : lens) cases.push_back({forward, size, t, pos, skew_delta, len64});
+                }
+            }
+        }
+    }
+    // Skew offsets outside the codec's two forms. The passes fuse the three
+    // butterfly logarithms of a group, each of which may skip its product;
+    // the codec forms only meet none, m01, or m01 and m02 skipped. With size 4
+    // (one group, base = skew_delta) skew_delta 2 skips m02, 5 skips m23 and 1
+    // skips m01 and m23; size 16 meets these again beside groups without skips.
+    for (std::size_t size : {std::size_t{4}, std::size_t{16}}) {
+        for (std::size_t skew_delta : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+            for (bool forward : {true, false}) {
+                for (std::size_t len64 : {std::size_t{1}, std::size_t{2}, std::size_t{5}}) {
+                    cases.push_back({forward, size, size, 3, skew_delta, len64});
                 }
             }
         }

@@ -54,6 +54,38 @@ inline ProductPair<V> vector_product(const typename V::Rows& rows, typename V::R
     return {p_lo, p_hi};
 }
 
+// Makes the compiler materialise `r` here. XOR chains are otherwise
+// reassociated into balanced trees whose leaves (every shuffle of a
+// butterfly, or of two) are all live at once, which spills beside four
+// register pairs of shard data.
+template <class Reg>
+inline void pin(Reg& r) {
+    asm("" : "+x"(r));
+}
+
+// x <- x XOR product of y, with the product's terms folded into x as they
+// are formed: no product registers, and only two nibble vectors live at a
+// time. The butterflies hold four register pairs of shard data at once, so
+// this is what keeps them from spilling.
+template <class V>
+inline void xor_product_into(const typename V::Rows& rows, typename V::Reg y_lo, typename V::Reg y_hi,
+                             typename V::Reg& x_lo, typename V::Reg& x_hi) {
+    using Reg = typename V::Reg;
+    const Reg mask = V::nibble_mask();
+    const Reg n0 = V::band(y_lo, mask);
+    const Reg n1 = V::band(V::shr4(y_lo), mask);
+    x_lo = V::bxor(x_lo, V::bxor(V::shuffle(rows.lo(0), n0), V::shuffle(rows.lo(1), n1)));
+    x_hi = V::bxor(x_hi, V::bxor(V::shuffle(rows.hi(0), n0), V::shuffle(rows.hi(1), n1)));
+    pin(x_lo);
+    pin(x_hi);
+    const Reg n2 = V::band(y_hi, mask);
+    const Reg n3 = V::band(V::shr4(y_hi), mask);
+    x_lo = V::bxor(x_lo, V::bxor(V::shuffle(rows.lo(2), n2), V::shuffle(rows.lo(3), n3)));
+    x_hi = V::bxor(x_hi, V::bxor(V::shuffle(rows.hi(2), n2), V::shuffle(rows.hi(3), n3)));
+    pin(x_lo);
+    pin(x_hi);
+}
+
 // Butterflies and mul over runs of chunks with the MUL128 nibble tables.
 template <class V>
 class VectorKernels {
@@ -80,17 +112,10 @@ public:
         for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
             for (std::size_t k = 0; k < PARTS; ++k) {
                 const std::size_t at = k * V::BYTES;
-                Reg x_lo = V::load(xb + at), x_hi = V::load(xb + 32 + at);
-                Reg y_lo = V::load(yb + at), y_hi = V::load(yb + 32 + at);
-                const ProductPair<V> p = vector_product<V>(rows, y_lo, y_hi);
-                x_lo = V::bxor(x_lo, p.lo);
-                x_hi = V::bxor(x_hi, p.hi);
-                y_lo = V::bxor(y_lo, x_lo);
-                y_hi = V::bxor(y_hi, x_hi);
-                V::store(xb + at, x_lo);
-                V::store(xb + 32 + at, x_hi);
-                V::store(yb + at, y_lo);
-                V::store(yb + 32 + at, y_hi);
+                Half xv = load_half(xb + at), yv = load_half(yb + at);
+                fft_step<false>(rows, xv, yv);
+                store_half(xb + at, xv);
+                store_half(yb + at, yv);
             }
         }
     }
@@ -108,19 +133,28 @@ public:
         for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
             for (std::size_t k = 0; k < PARTS; ++k) {
                 const std::size_t at = k * V::BYTES;
-                Reg x_lo = V::load(xb + at), x_hi = V::load(xb + 32 + at);
-                Reg y_lo = V::load(yb + at), y_hi = V::load(yb + 32 + at);
-                y_lo = V::bxor(y_lo, x_lo);
-                y_hi = V::bxor(y_hi, x_hi);
-                const ProductPair<V> p = vector_product<V>(rows, y_lo, y_hi);
-                x_lo = V::bxor(x_lo, p.lo);
-                x_hi = V::bxor(x_hi, p.hi);
-                V::store(yb + at, y_lo);
-                V::store(yb + 32 + at, y_hi);
-                V::store(xb + at, x_lo);
-                V::store(xb + 32 + at, x_hi);
+                Half xv = load_half(xb + at), yv = load_half(yb + at);
+                ifft_step<false>(rows, xv, yv);
+                store_half(yb + at, yv);
+                store_half(xb + at, xv);
             }
         }
+    }
+
+    // Both layers of one fft pass over four disjoint runs of `chunks` chunks:
+    // per register pair, the butterflies (s0,s2,m02), (s1,s3,m02), (s0,s1,m01),
+    // (s2,s3,m23) run in registers between one load and one store of the four
+    // runs, instead of four sweeps over memory.
+    void fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                  GfElement log_m02, GfElement log_m23) const noexcept {
+        four<false>(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
+    }
+
+    // Both layers of one ifft pass: (s0,s1,m01), (s2,s3,m23), (s0,s2,m02),
+    // (s1,s3,m02) per register pair, as fft_four.
+    void ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                   GfElement log_m02, GfElement log_m23) const noexcept {
+        four<true>(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
     }
 
     // Every element of x becomes its product with the element of logarithm
@@ -139,6 +173,102 @@ public:
     }
 
 private:
+    // The low-byte and high-byte registers of the same elements.
+    struct Half {
+        Reg lo;
+        Reg hi;
+    };
+    static Half load_half(const std::uint8_t* p) { return {V::load(p), V::load(p + 32)}; }
+    static void store_half(std::uint8_t* p, Half h) {
+        V::store(p, h.lo);
+        V::store(p + 32, h.hi);
+    }
+
+    // One fft butterfly in registers; SKIP leaves the product out.
+    template <bool SKIP>
+    static void fft_step(typename V::Rows rows, Half& x, Half& y) {
+        if constexpr (!SKIP) xor_product_into<V>(rows, y.lo, y.hi, x.lo, x.hi);
+        y.lo = V::bxor(y.lo, x.lo);
+        y.hi = V::bxor(y.hi, x.hi);
+    }
+
+    // One ifft butterfly in registers; SKIP leaves the product out.
+    template <bool SKIP>
+    static void ifft_step(typename V::Rows rows, Half& x, Half& y) {
+        y.lo = V::bxor(y.lo, x.lo);
+        y.hi = V::bxor(y.hi, x.hi);
+        if constexpr (!SKIP) xor_product_into<V>(rows, y.lo, y.hi, x.lo, x.hi);
+    }
+
+    // Picks the sweep compiled for the logarithms that skip their product, so
+    // the loop itself carries no tests. The table is only read for the others
+    // (entry 65535 exists, so building its Rows is harmless). Rows are passed
+    // by value: a reference would be reloaded after every store to shard data.
+    template <bool IFFT>
+    void four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+              GfElement log_m02, GfElement log_m23) const noexcept {
+        const typename V::Rows r01(mul128_[log_m01]), r02(mul128_[log_m02]), r23(mul128_[log_m23]);
+        auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
+        auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
+        auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
+        auto* b3 = reinterpret_cast<std::uint8_t*>(s3);
+        const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u) |
+                               (log_m23 == SKIP_PRODUCT ? 4u : 0u);
+        switch (skips) {
+            case 0: return sweep4<IFFT, false, false, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 1: return sweep4<IFFT, true, false, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 2: return sweep4<IFFT, false, true, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 3: return sweep4<IFFT, true, true, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 4: return sweep4<IFFT, false, false, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 5: return sweep4<IFFT, true, false, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 6: return sweep4<IFFT, false, true, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            default: return sweep4<IFFT, true, true, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
+        }
+    }
+
+    // Memory reads cannot move across this barrier; register values are not
+    // affected. In the ifft order the compiler otherwise keeps the table rows
+    // that the last two butterflies share, interleaves both products and
+    // spills them beside the four register pairs of shard data; reloading the
+    // rows from L1 per butterfly is cheaper. The fft order compiles without
+    // spills and gains from the shared rows, so it has no barriers.
+    static void rows_barrier() noexcept { asm volatile("" ::: "memory"); }
+
+    // The loop of fft_four / ifft_four; S01, S02, S23 tell whether that
+    // logarithm is SKIP_PRODUCT. Kept out of line: eight instantiations per
+    // direction would otherwise all be inlined into the pass loop.
+    template <bool IFFT, bool S01, bool S02, bool S23>
+    [[gnu::noinline]] static void sweep4(std::uint8_t* b0, std::uint8_t* b1, std::uint8_t* b2,
+                                         std::uint8_t* b3, std::size_t chunks, typename V::Rows r01,
+                                         typename V::Rows r02, typename V::Rows r23) noexcept {
+        const std::size_t end = chunks * CHUNK_BYTES;
+        for (std::size_t c = 0; c < end; c += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < PARTS; ++k) {
+                const std::size_t at = c + k * V::BYTES;
+                Half a0 = load_half(b0 + at), a1 = load_half(b1 + at);
+                Half a2 = load_half(b2 + at), a3 = load_half(b3 + at);
+                if constexpr (IFFT) {
+                    ifft_step<S01>(r01, a0, a1);
+                    rows_barrier();
+                    ifft_step<S23>(r23, a2, a3);
+                    rows_barrier();
+                    ifft_step<S02>(r02, a0, a2);
+                    rows_barrier();
+                    ifft_step<S02>(r02, a1, a3);
+                } else {
+                    fft_step<S02>(r02, a0, a2);
+                    fft_step<S02>(r02, a1, a3);
+                    fft_step<S01>(r01, a0, a1);
+                    fft_step<S23>(r23, a2, a3);
+                }
+                store_half(b0 + at, a0);
+                store_half(b1 + at, a1);
+                store_half(b2 + at, a2);
+                store_half(b3 + at, a3);
+            }
+        }
+    }
+
     // y <- y XOR x over n chunks.
     static void xor_bytes(std::uint8_t* y, const std::uint8_t* x, std::size_t n) noexcept {
         for (std::size_t i = 0; i < n * CHUNK_BYTES; i += V::BYTES) {
