@@ -138,8 +138,11 @@ int main(int argc, char** argv) {
     for (const char* kernel : {"avx2", "ssse3"}) {
         if (!DefaultEngine::with_kernel(kernel)) continue;
         for (const Counts counts : COUNTS) {
-            const std::string suffix = "/" + std::string(kernel) + "/" + std::to_string(counts.original_count) + "x" +
-                                       std::to_string(counts.recovery_count) + "x64KiB";
+            // Built by appending: g++ 12 reports a false -Wrestrict for
+            // "literal" + std::string temporaries here.
+            std::string suffix = "/";
+            suffix.append(kernel).append("/").append(std::to_string(counts.original_count));
+            suffix.append("x").append(std::to_string(counts.recovery_count)).append("x64KiB");
             benchmark::RegisterBenchmark(("encode" + suffix).c_str(), bm_encode, kernel, counts)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();

@@ -48,6 +48,9 @@ struct IndexedShard {
 // Encodes every segment as `encode` would, in parallel on the process-wide
 // worker pool, and returns the shard lists in segment order, or the first codec
 // error stored. An empty list returns an empty result without checking counts.
+// Consecutive segments whose shards are shorter than 64 bytes share codec
+// passes (the output is the same bytes); failures are those of `encode`, which
+// are the same for every segment since the counts are shared.
 [[nodiscard]] codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(
     std::span<const Bytes> segments, std::uint64_t orig, std::uint64_t rec);
 

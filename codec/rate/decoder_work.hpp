@@ -37,6 +37,10 @@ public:
     // Raises the length to n when n > len(); the new bits are 0.
     void grow(std::size_t n);
 
+    // Same length and same bits. Copies keep the allocation of the target
+    // when it is large enough, so a kept copy is cheap to refresh.
+    [[nodiscard]] bool operator==(const FixedBitSet& other) const noexcept = default;
+
 private:
     static constexpr std::size_t BLOCK_BITS = 128;
     using Block = std::array<std::uint64_t, 2>;

@@ -119,6 +119,31 @@ Result<void> HighRateDecoder::reset(std::size_t original_count, std::size_t reco
     return configure_decoder(original_count, recovery_count, shard_bytes, work_);
 }
 
+void HighRateDecoder::prepare_erasures(std::size_t original_count, std::size_t recovery_count,
+                                       const FixedBitSet& received) {
+    if (erasures_valid_ && erasures_original_count_ == original_count &&
+        erasures_recovery_count_ == recovery_count && erasures_received_ == received) {
+        return;
+    }
+    const std::size_t chunk_size = std::bit_ceil(recovery_count);
+    const std::size_t original_end = chunk_size + original_count;
+    // Erasure indicator over the codeword: missing shards and the uncomputed
+    // positions recovery_count..chunk_size-1 are erased; positions past the
+    // last original are known zeros.
+    erasures_valid_ = false;
+    Erasures& erasures = *erasures_;
+    erasures.fill(0);
+    for (std::size_t p = 0; p < recovery_count; ++p) erasures[p] = !received.contains(p);
+    std::fill(erasures.begin() + recovery_count, erasures.begin() + chunk_size, 1);
+    for (std::size_t p = chunk_size; p < original_end; ++p) erasures[p] = !received.contains(p);
+
+    engine::DefaultEngine::eval_poly(erasures, original_end);
+    erasures_original_count_ = original_count;
+    erasures_recovery_count_ = recovery_count;
+    erasures_received_ = received;
+    erasures_valid_ = true;
+}
+
 Result<DecoderResult> HighRateDecoder::decode() {
     auto begin = work_.decode_begin();
     if (!begin) return std::unexpected(begin.error());
@@ -131,16 +156,8 @@ Result<DecoderResult> HighRateDecoder::decode() {
     const std::size_t original_end = chunk_size + original_count;
     const std::size_t work_count = data.shard_count();
 
-    // Erasure indicator over the codeword: missing shards and the uncomputed
-    // positions recovery_count..chunk_size-1 are erased; positions past the
-    // last original are known zeros.
-    Erasures& erasures = *erasures_;
-    erasures.fill(0);
-    for (std::size_t p = 0; p < recovery_count; ++p) erasures[p] = !received.contains(p);
-    std::fill(erasures.begin() + recovery_count, erasures.begin() + chunk_size, 1);
-    for (std::size_t p = chunk_size; p < original_end; ++p) erasures[p] = !received.contains(p);
-
-    engine::DefaultEngine::eval_poly(erasures, original_end);
+    prepare_erasures(original_count, recovery_count, received);
+    const Erasures& erasures = *erasures_;
 
     // Scale every received shard by its locator value; clear everything else.
     const auto scale_or_zero = [&](std::size_t begin_pos, std::size_t end_pos) {

@@ -113,6 +113,31 @@ Result<void> LowRateDecoder::reset(std::size_t original_count, std::size_t recov
     return configure_decoder(original_count, recovery_count, shard_bytes, work_);
 }
 
+void LowRateDecoder::prepare_erasures(std::size_t original_count, std::size_t recovery_count,
+                                      const FixedBitSet& received) {
+    if (erasures_valid_ && erasures_original_count_ == original_count &&
+        erasures_recovery_count_ == recovery_count && erasures_received_ == received) {
+        return;
+    }
+    const std::size_t chunk_size = std::bit_ceil(original_count);
+    const std::size_t recovery_end = chunk_size + recovery_count;
+    // Erasure indicator over the whole codeword: missing shards and every
+    // position past the last recovery shard (never computed) are erased; the
+    // zeros padding the originals' block are known.
+    erasures_valid_ = false;
+    Erasures& erasures = *erasures_;
+    erasures.fill(0);
+    for (std::size_t p = 0; p < original_count; ++p) erasures[p] = !received.contains(p);
+    for (std::size_t p = chunk_size; p < recovery_end; ++p) erasures[p] = !received.contains(p);
+    std::fill(erasures.begin() + recovery_end, erasures.end(), 1);
+
+    engine::DefaultEngine::eval_poly(erasures, GF_ORDER);
+    erasures_original_count_ = original_count;
+    erasures_recovery_count_ = recovery_count;
+    erasures_received_ = received;
+    erasures_valid_ = true;
+}
+
 Result<DecoderResult> LowRateDecoder::decode() {
     auto begin = work_.decode_begin();
     if (!begin) return std::unexpected(begin.error());
@@ -125,16 +150,8 @@ Result<DecoderResult> LowRateDecoder::decode() {
     const std::size_t recovery_end = chunk_size + recovery_count;
     const std::size_t work_count = data.shard_count();
 
-    // Erasure indicator over the whole codeword: missing shards and every
-    // position past the last recovery shard (never computed) are erased; the
-    // zeros padding the originals' block are known.
-    Erasures& erasures = *erasures_;
-    erasures.fill(0);
-    for (std::size_t p = 0; p < original_count; ++p) erasures[p] = !received.contains(p);
-    for (std::size_t p = chunk_size; p < recovery_end; ++p) erasures[p] = !received.contains(p);
-    std::fill(erasures.begin() + recovery_end, erasures.end(), 1);
-
-    engine::DefaultEngine::eval_poly(erasures, GF_ORDER);
+    prepare_erasures(original_count, recovery_count, received);
+    const Erasures& erasures = *erasures_;
 
     // Scale every received shard by its locator value; clear everything else.
     const auto scale_or_zero = [&](std::size_t begin_pos, std::size_t end_pos) {

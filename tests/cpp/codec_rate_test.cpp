@@ -2,7 +2,9 @@
 // codec, rate switching through reset, and kernel independence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -214,6 +216,96 @@ TEST(RateSwitching, FailedResetKeepsConfiguration) {
         EXPECT_EQ(decode_all(decoder, 2, {{3, expected[1]}, {4, expected[2]}}),
                   (std::map<std::size_t, Bytes>{{0, originals[0]}, {1, originals[1]}}));
     }
+}
+
+// A decoder reused across passes restores exactly what a fresh decoder does,
+// whether the counts, the shard size or the set of received shards change
+// between passes or stay the same (the erasure locator is kept between them).
+struct ReusePass {
+    std::size_t oc, rc, sb;
+    std::vector<std::size_t> dropped;  // indices in the single index space
+};
+
+template <class Encoder, class Decoder>
+void check_reused_decoder(const std::vector<ReusePass>& passes) {
+    std::mt19937_64 rng(11);
+    std::optional<Decoder> reused;
+    for (std::size_t i = 0; i < passes.size(); ++i) {
+        const ReusePass& pass = passes[i];
+        SCOPED_TRACE(::testing::Message() << "pass " << i << " (" << pass.oc << ", " << pass.rc << ", " << pass.sb
+                                          << ")");
+        const auto originals = random_shards(pass.oc, pass.sb, rng);
+        const auto recovery = encode_with<Encoder>("scalar", pass.oc, pass.rc, pass.sb, originals);
+        std::vector<IndexedShard> given;
+        for (std::size_t index = pass.oc + pass.rc; index-- > 0;) {
+            if (std::find(pass.dropped.begin(), pass.dropped.end(), index) != pass.dropped.end()) continue;
+            given.push_back({index, index < pass.oc ? originals[index] : recovery[index - pass.oc]});
+        }
+        std::map<std::size_t, Bytes> expected;
+        for (const std::size_t index : pass.dropped) {
+            if (index < pass.oc) expected.emplace(index, originals[index]);
+        }
+        ASSERT_EQ(decode_with<Decoder>("scalar", pass.oc, pass.rc, pass.sb, given), expected);
+        if (reused) {
+            ok(reused->reset(pass.oc, pass.rc, pass.sb));
+        } else {
+            reused.emplace(ok(Decoder::create(pass.oc, pass.rc, pass.sb, kernel("scalar"))));
+        }
+        ASSERT_EQ(decode_all(*reused, pass.oc, given), expected);
+    }
+}
+
+TEST(DecoderReuse, HighRateMatchesFreshDecoder) {
+    check_reused_decoder<HighRateEncoder, HighRateDecoder>({
+        {5, 3, 64, {0, 2}},
+        {5, 3, 64, {0, 2}},        // same set, new data
+        {5, 3, 128, {0, 2}},       // only the shard size changes
+        {5, 3, 64, {1, 2}},        // another original missing
+        {5, 3, 64, {0, 5}},        // a recovery shard missing instead
+        {5, 3, 64, {0, 6}},        // another recovery shard missing
+        {5, 4, 64, {0, 2}},        // position 3 now holds a recovery shard
+        {6, 3, 64, {0, 2}},        // one original more
+        {5, 3, 64, {0, 2}},        // back to the first configuration
+        {5, 3, 64, {}},            // nothing missing: no decode at all
+        {5, 3, 64, {0, 2}},
+        {684, 342, 64, {0, 9, 100, 683, 700}},
+        {684, 342, 64, {0, 9, 100, 683, 701}},
+        {684, 342, 64, {0, 9, 100, 683}},
+    });
+}
+
+TEST(DecoderReuse, LowRateMatchesFreshDecoder) {
+    check_reused_decoder<LowRateEncoder, LowRateDecoder>({
+        {3, 5, 64, {0, 2}},
+        {3, 5, 64, {0, 2}},
+        {3, 5, 128, {0, 2}},
+        {3, 5, 64, {1, 2}},
+        {3, 5, 64, {0, 3}},
+        {3, 5, 64, {0, 7}},
+        {3, 6, 64, {0, 2}},        // one recovery shard more: fewer erased positions
+        {4, 5, 64, {0, 2}},        // position 3 now holds an original
+        {3, 5, 64, {0, 2}},
+        {3, 5, 64, {}},
+        {3, 5, 64, {0, 2}},
+        {342, 681, 64, {0, 9, 100, 341, 342}},
+        {342, 681, 64, {0, 9, 100, 341, 343}},
+        {342, 681, 64, {0, 9, 100}},
+    });
+}
+
+// Through the facade the rate switches between passes; each switch hands the
+// work buffer to a decoder of the other rate.
+TEST(DecoderReuse, DefaultRateAcrossRateSwitches) {
+    check_reused_decoder<DefaultRateEncoder, DefaultRateDecoder>({
+        {3, 2, 64, {0, 1}},
+        {2, 3, 64, {0, 1}},
+        {3, 2, 64, {0, 1}},
+        {3, 2, 64, {0, 2}},
+        {2, 3, 64, {0, 1}},
+        {342, 681, 64, {5, 6, 7}},
+        {684, 342, 64, {5, 6, 7}},
+        {342, 681, 64, {5, 6, 7}},
+    });
 }
 
 // Every kernel set computes the same bytes as the scalar reference.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <random>
 
 #include "codec/engine/failure.hpp"
@@ -225,6 +226,90 @@ TEST(JamMultiEncoder, MatchesEncodeInInputOrder) {
     ASSERT_EQ(batch->size(), segments.size());
     for (std::size_t i = 0; i < segments.size(); ++i) {
         EXPECT_EQ((*batch)[i], *encode(segments[i], 5, 7)) << "segment " << i;
+    }
+}
+
+// Decodes spanning many tiles run every tile through one decoder with the
+// same received set, the last tile with a smaller shard size.
+TEST(JamDifferential, DecodeAcrossManyTiles) {
+    std::mt19937 rng(13);
+    for (const Counts c : {Counts{342, 681}, Counts{64, 32}, Counts{10, 4}, Counts{3, 5}}) {
+        const std::size_t blocks = c.orig >= 64 ? 300 : 2100;
+        Bytes data = random_bytes(rng, 2 * c.orig * (WORDS_PER_BLOCK * blocks + 5) + 1);
+        auto shards = encode(data, c.orig, c.rec);
+        ASSERT_TRUE(shards.has_value());
+        data.resize(shards->front().size() * c.orig, 0);
+        for (int trial = 0; trial < 2; ++trial) {
+            const auto actual = batched_decode(pick_shards(rng, *shards, c.orig), c.orig, c.rec);
+            ASSERT_EQ(describe(actual), "value") << describe(actual);
+            ASSERT_TRUE(std::get<Bytes>(actual) == data) << c.orig << "," << c.rec;
+        }
+    }
+}
+
+// Segment lengths in words per shard: empty, tiny, small (shorter than one
+// block, so packed with neighbours), exactly one block, and several blocks;
+// long runs of small ones fill more than one pack.
+std::vector<Bytes> mixed_segments(std::mt19937& rng, std::uint64_t orig) {
+    const std::size_t unit = 2 * orig;
+    const auto of_words = [&](std::size_t words) {
+        // A ragged tail: the last word of the last shard only partly given.
+        return random_bytes(rng, words == 0 ? 0 : unit * (words - 1) + 1 + rng() % unit);
+    };
+    std::vector<Bytes> segments;
+    const std::size_t pattern[] = {6, 0, 1, 31, 32, 6, 6, 100, 0, 0, 3, 31, 31, 33, 1};
+    for (const std::size_t words : pattern) segments.push_back(of_words(words));
+    for (std::size_t i = 0; i < 120; ++i) segments.push_back(of_words(rng() % 12 == 0 ? 0 : 1 + rng() % 31));
+    segments.push_back(of_words(70));
+    segments.push_back(of_words(6));
+    return segments;
+}
+
+TEST(JamMultiEncoder, PackedSegmentsMatchSingleEncodes) {
+    std::mt19937 rng(17);
+    for (const Counts c : {Counts{342, 681}, Counts{3, 2}, Counts{2, 3}, Counts{1, 1}, Counts{64, 32}, Counts{700, 2500}}) {
+        const std::vector<Bytes> segments = mixed_segments(rng, c.orig);
+        auto batch = multi_encoder(segments, c.orig, c.rec);
+        ASSERT_TRUE(batch.has_value()) << c.orig << "," << c.rec;
+        ASSERT_EQ(batch->size(), segments.size());
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            const auto single = encode(segments[i], c.orig, c.rec);
+            ASSERT_TRUE(single.has_value());
+            ASSERT_EQ((*batch)[i], *single) << c.orig << "," << c.rec << " segment " << i;
+        }
+        // The first few small ones also straight against the word road.
+        for (std::size_t i = 0; i < 4; ++i) {
+            const auto road = word_road::encode(segments[i], c.orig, c.rec);
+            ASSERT_TRUE(std::get<0>(road) == (*batch)[i]) << c.orig << "," << c.rec << " segment " << i;
+        }
+    }
+}
+
+// Packing does not change what a failing batch reports.
+TEST(JamMultiEncoder, MixedBatchFailures) {
+    std::mt19937 rng(19);
+    const std::vector<Bytes> segments = mixed_segments(rng, 3);
+    struct Case {
+        std::uint64_t orig, rec;
+        std::optional<codec::Error> error;  // otherwise the internal failure
+    };
+    const Case cases[] = {
+        {3, 0, codec::Error::unsupported_shard_count(3, 0)},
+        {65536, 1, codec::Error::unsupported_shard_count(65536, 1)},
+        {32769, 32768, codec::Error::unsupported_shard_count(32769, 32768)},
+        {0, 3, std::nullopt},
+        {std::uint64_t{1} << 63, 1, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        try {
+            auto batch = multi_encoder(segments, c.orig, c.rec);
+            ASSERT_TRUE(c.error.has_value()) << "no internal failure for " << c.orig << "," << c.rec;
+            ASSERT_FALSE(batch.has_value());
+            EXPECT_EQ(batch.error(), *c.error);
+        } catch (const InternalFailure& failure) {
+            ASSERT_FALSE(c.error.has_value()) << failure.what();
+            EXPECT_STREQ(failure.what(), "attempt to calculate the remainder with a divisor of zero");
+        }
     }
 }
 
