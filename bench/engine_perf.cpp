@@ -16,7 +16,7 @@ namespace ondrel::engine {
 namespace {
 
 constexpr std::size_t BLOCK = 1024;
-constexpr const char* KERNELS[] = {"scalar", "ssse3", "avx2"};
+constexpr const char* KERNELS[] = {"scalar", "ssse3", "avx2", "avx512gfni"};
 constexpr std::size_t CHUNKS_PER_SHARD[] = {1, 16, 64};
 
 // A block of random shards in the codec's own (cache-line aligned) storage.

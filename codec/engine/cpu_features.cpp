@@ -10,16 +10,35 @@ constexpr std::uint32_t ECX_XSAVE = 1u << 26;
 constexpr std::uint32_t ECX_OSXSAVE = 1u << 27;
 constexpr std::uint32_t ECX_AVX = 1u << 28;
 constexpr std::uint32_t EBX_AVX2 = 1u << 5;
+constexpr std::uint32_t EBX_AVX512F = 1u << 16;
+constexpr std::uint32_t EBX_AVX512BW = 1u << 30;
+constexpr std::uint32_t EBX_AVX512VL = 1u << 31;
+constexpr std::uint32_t ECX7_GFNI = 1u << 8;
 constexpr std::uint64_t XCR0_SSE_AVX_STATE = (1u << 1) | (1u << 2);
+// Opmask registers, upper halves of ZMM0-15, ZMM16-31.
+constexpr std::uint64_t XCR0_AVX512_STATE = XCR0_SSE_AVX_STATE | (1u << 5) | (1u << 6) | (1u << 7);
+
+bool has_all(std::uint64_t value, std::uint64_t bits) { return (value & bits) == bits; }
+
+// The AVX test shared by both decisions: AVX and AVX2 reported, and XCR0
+// (read only when xgetbv is allowed) holding all of `xcr0_state`.
+bool avx_family_usable(CpuidBits bits, Xcr0Reader read_xcr0, std::uint64_t xcr0_state) {
+    const bool xsave_enabled = has_all(bits.leaf1_ecx, ECX_XSAVE | ECX_OSXSAVE);
+    const bool os_saves_state = xsave_enabled && has_all(read_xcr0(), xcr0_state);
+    return has_all(bits.leaf1_ecx, ECX_AVX) && os_saves_state && has_all(bits.leaf7_ebx, EBX_AVX2);
+}
 
 std::atomic<unsigned> CPU_TESTS{0};
 
 }  // namespace
 
 bool avx2_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
-    const bool xsave_enabled = (bits.leaf1_ecx & ECX_XSAVE) != 0 && (bits.leaf1_ecx & ECX_OSXSAVE) != 0;
-    const bool os_saves_avx = xsave_enabled && (read_xcr0() & XCR0_SSE_AVX_STATE) == XCR0_SSE_AVX_STATE;
-    return (bits.leaf1_ecx & ECX_AVX) != 0 && os_saves_avx && (bits.leaf7_ebx & EBX_AVX2) != 0;
+    return avx_family_usable(bits, read_xcr0, XCR0_SSE_AVX_STATE);
+}
+
+bool avx512_gfni_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
+    return avx_family_usable(bits, read_xcr0, XCR0_AVX512_STATE) &&
+           has_all(bits.leaf7_ebx, EBX_AVX512F | EBX_AVX512BW | EBX_AVX512VL) && has_all(bits.leaf7_ecx, ECX7_GFNI);
 }
 
 CpuidBits read_cpuid_bits() noexcept {
@@ -29,6 +48,7 @@ CpuidBits read_cpuid_bits() noexcept {
     bits.leaf1_ecx = ecx;
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     bits.leaf7_ebx = ebx;
+    bits.leaf7_ecx = ecx;
     return bits;
 }
 
@@ -43,6 +63,11 @@ std::uint64_t read_xcr0() noexcept {
 bool detect_avx2() {
     CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
     return avx2_usable(read_cpuid_bits(), read_xcr0);
+}
+
+bool detect_avx512_gfni() {
+    CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
+    return avx512_gfni_usable(read_cpuid_bits(), read_xcr0);
 }
 
 bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)()) {

@@ -10,10 +10,11 @@
 
 namespace ondrel::engine {
 
-// The cpuid register values the AVX2 decision is made from.
+// The cpuid register values the feature decisions are made from.
 struct CpuidBits {
     std::uint32_t leaf1_ecx = 0;  // cpuid leaf 1, sub-leaf 0: ECX
     std::uint32_t leaf7_ebx = 0;  // cpuid leaf 7, sub-leaf 0: EBX
+    std::uint32_t leaf7_ecx = 0;  // cpuid leaf 7, sub-leaf 0: ECX
 };
 
 // Returns extended control register 0 (XCR0), which says which register
@@ -27,9 +28,17 @@ using Xcr0Reader = std::uint64_t (*)();
 // xgetbv faults otherwise; if either is clear the answer is no.
 [[nodiscard]] bool avx2_usable(CpuidBits bits, Xcr0Reader read_xcr0);
 
+// Whether the AVX-512 + GFNI kernels may run, decided from the register values
+// alone: everything avx2_usable requires, plus AVX-512 F, BW and VL (leaf-7
+// EBX bits 16, 30, 31) and GFNI (leaf-7 ECX bit 8) reported, and the operating
+// system saving the opmask and full ZMM state as well (XCR0 bits 5, 6, 7
+// beside 1 and 2). `read_xcr0` is called at most once, and only when both
+// XSAVE and OSXSAVE are set; if either is clear the answer is no.
+[[nodiscard]] bool avx512_gfni_usable(CpuidBits bits, Xcr0Reader read_xcr0);
+
 // Executes cpuid leaf 1 and leaf 7 (sub-leaf 0) on this CPU. Leaf 7 is queried
 // without checking the highest supported leaf: a CPU that lacks it lacks AVX,
-// so its answer there cannot make avx2_usable say yes.
+// so its answer there cannot make avx2_usable or avx512_gfni_usable say yes.
 [[nodiscard]] CpuidBits read_cpuid_bits() noexcept;
 
 // Executes xgetbv with ECX = 0. Faults unless the CPU reports OSXSAVE.
@@ -39,6 +48,10 @@ using Xcr0Reader = std::uint64_t (*)();
 // Every run is counted (cpu_test_count).
 [[nodiscard]] bool detect_avx2();
 
+// The AVX-512 + GFNI test on this CPU: avx512_gfni_usable(read_cpuid_bits(),
+// read_xcr0). Every run is counted (cpu_test_count).
+[[nodiscard]] bool detect_avx512_gfni();
+
 // States of a feature cache byte besides 1 (supported) and 0 (not supported).
 inline constexpr std::uint8_t FEATURE_UNTESTED = 255;
 
@@ -47,8 +60,8 @@ inline constexpr std::uint8_t FEATURE_UNTESTED = 255;
 // idempotent, so threads racing on an untested cache store the same value.
 [[nodiscard]] bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)());
 
-// How many times detect_avx2 has run in this process; lets tests prove that
-// selection does not repeat the CPU test.
+// How many times detect_avx2 and detect_avx512_gfni have run in this process
+// (together); lets tests prove that selection does not repeat a CPU test.
 [[nodiscard]] unsigned cpu_test_count() noexcept;
 
 }  // namespace ondrel::engine

@@ -64,7 +64,7 @@ struct Avx2Vector {
     static Reg mullo32(Reg a, Reg b) { return _mm256_mullo_epi32(a, b); }
 };
 
-using Kernels = VectorKernels<Avx2Vector>;
+using Kernels = VectorKernels<NibbleOps<Avx2Vector>>;
 
 void fft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const ShardsRefMut& data,
                       std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {

@@ -6,6 +6,8 @@
 
 #include "codec/engine/cpu_features.hpp"
 #include "codec/engine/engine_avx2.hpp"
+#include "codec/engine/engine_avx512gfni.hpp"
+#include "codec/engine/gfni_tables.hpp"
 #include "codec/engine/engine_scalar.hpp"
 #include "codec/engine/engine_ssse3.hpp"
 
@@ -16,6 +18,7 @@ namespace {
 // The CPU-test answers of one selection point, one byte per feature, each
 // FEATURE_UNTESTED until its first use. A wider kernel set adds its byte here.
 struct FeatureCache {
+    std::atomic<std::uint8_t> has_avx512_gfni{FEATURE_UNTESTED};
     std::atomic<std::uint8_t> has_avx2{FEATURE_UNTESTED};
 };
 
@@ -28,12 +31,22 @@ struct KernelSet {
 
 bool baseline(FeatureCache&) { return true; }
 bool avx2_supported(FeatureCache& cache) { return cached_feature(cache.has_avx2, detect_avx2); }
+bool avx512_gfni_supported(FeatureCache& cache) {
+    return cached_feature(cache.has_avx512_gfni, detect_avx512_gfni);
+}
 
 template <class VectorEngine>
 std::unique_ptr<Engine> create_vector() {
     const Mul128Table& mul128 = get_mul128();
     const SkewTable& skew = get_skew();
     return std::make_unique<VectorEngine>(mul128, skew);
+}
+
+// The affine table is built here, on the first creation of this set only.
+std::unique_ptr<Engine> create_avx512_gfni() {
+    const AffineTable& affine = get_affine_table();
+    const SkewTable& skew = get_skew();
+    return std::make_unique<Avx512Gfni>(affine, skew);
 }
 
 std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_exp_log(), get_skew()); }
@@ -43,6 +56,7 @@ std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_ex
 // scalar engine is not an outcome of selection: a CPU without SSSE3 and
 // SSE4.1 cannot run any code of this build.
 constexpr KernelSet KERNEL_SETS[] = {
+    {"avx512gfni", avx512_gfni_supported, create_avx512_gfni, Avx512Gfni::eval_poly_avx512},
     {"avx2", avx2_supported, create_vector<Avx2>, Avx2::eval_poly_avx2},
     {"ssse3", baseline, create_vector<Ssse3>, Ssse3::eval_poly},
 };

@@ -11,15 +11,17 @@ namespace ondrel::engine {
 
 class DefaultEngine {
 public:
-    // Wraps the first kernel set of the best-first list (avx2, then ssse3) that
-    // the CPU and the operating system support, fetching MUL128 and SKEW (built
-    // on first use). The CPU test runs at most once per process for create();
-    // afterwards selection costs one byte compare.
+    // Wraps the first kernel set of the best-first list (avx512gfni, avx2,
+    // ssse3) that the CPU and the operating system support, fetching its
+    // multiplier table (MUL128, or the affine table for avx512gfni) and SKEW,
+    // built on first use. Each feature's CPU test runs at most once per process
+    // for create(); afterwards selection costs a byte compare per set tried.
     [[nodiscard]] static DefaultEngine create();
 
-    // Wraps the named kernel set ("avx2", "ssse3" or "scalar") regardless of
-    // the selection, or nothing if no such set exists or this CPU cannot run
-    // it. For tests and benchmarks, which must be able to prove which kernel ran.
+    // Wraps the named kernel set ("avx512gfni", "avx2", "ssse3" or "scalar")
+    // regardless of the selection, or nothing if no such set exists or this CPU
+    // cannot run it. For tests and benchmarks, which must be able to prove
+    // which kernel ran.
     [[nodiscard]] static std::optional<DefaultEngine> with_kernel(const char* name);
 
     // Names of the kernel sets this CPU runs, best first, ending with "scalar".

@@ -48,7 +48,7 @@ struct Ssse3Vector {
     static Reg mullo32(Reg a, Reg b) { return _mm_mullo_epi32(a, b); }
 };
 
-using Kernels = VectorKernels<Ssse3Vector>;
+using Kernels = VectorKernels<NibbleOps<Ssse3Vector>>;
 
 }  // namespace
 }  // namespace ssse3_kernels

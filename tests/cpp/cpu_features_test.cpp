@@ -50,6 +50,62 @@ TEST(Avx2Decision, AgreesWithTheCompilerRuntime) {
     EXPECT_EQ(detect_avx2(), __builtin_cpu_supports("avx2") != 0);
 }
 
+constexpr std::uint32_t AVX512F = 1u << 16, AVX512BW = 1u << 30, AVX512VL = 1u << 31;
+constexpr std::uint32_t GFNI = 1u << 8;  // leaf-7 ECX
+constexpr std::uint32_t EBX_ALL = AVX2 | AVX512F | AVX512BW | AVX512VL;
+constexpr std::uint64_t XCR0_ZMM = 0b1110'0111;  // SSE, AVX, opmask, ZMM_Hi256, Hi16_ZMM
+
+TEST(Avx512GfniDecision, FromRegisterValues) {
+    struct Case {
+        const char* what;
+        std::uint32_t ecx1, ebx7, ecx7;
+        std::uint64_t xcr0;
+        bool usable, reads_xcr0;
+    };
+    const Case cases[] = {
+        {"all good", ECX_ALL, EBX_ALL, GFNI, XCR0_ZMM, true, true},
+        {"all good, every other bit set too", ~0u, ~0u, ~0u, ~std::uint64_t{0}, true, true},
+        {"no AVX-512F", ECX_ALL, EBX_ALL & ~AVX512F, GFNI, XCR0_ZMM, false, true},
+        {"no AVX-512BW", ECX_ALL, EBX_ALL & ~AVX512BW, GFNI, XCR0_ZMM, false, true},
+        {"no AVX-512VL", ECX_ALL, EBX_ALL & ~AVX512VL, GFNI, XCR0_ZMM, false, true},
+        {"no AVX2", ECX_ALL, EBX_ALL & ~AVX2, GFNI, XCR0_ZMM, false, true},
+        {"no GFNI", ECX_ALL, EBX_ALL, 0, XCR0_ZMM, false, true},
+        {"every other leaf-7 ECX bit but GFNI", ECX_ALL, EBX_ALL, ~GFNI, XCR0_ZMM, false, true},
+        {"no AVX", ECX_ALL & ~AVX, EBX_ALL, GFNI, XCR0_ZMM, false, true},
+        {"GFNI bit in leaf-7 EBX only", ECX_ALL, EBX_ALL | GFNI, 0, XCR0_ZMM, false, true},
+        {"OS does not save opmask state", ECX_ALL, EBX_ALL, GFNI, XCR0_ZMM & ~(1u << 5), false, true},
+        {"OS does not save ZMM_Hi256 state", ECX_ALL, EBX_ALL, GFNI, XCR0_ZMM & ~(1u << 6), false, true},
+        {"OS does not save Hi16_ZMM state", ECX_ALL, EBX_ALL, GFNI, XCR0_ZMM & ~(1u << 7), false, true},
+        {"OS saves AVX but no AVX-512 state", ECX_ALL, EBX_ALL, GFNI, 0b111, false, true},
+        {"OS does not save AVX state", ECX_ALL, EBX_ALL, GFNI, XCR0_ZMM & ~(1u << 2), false, true},
+        {"OS does not save SSE state", ECX_ALL, EBX_ALL, GFNI, XCR0_ZMM & ~(1u << 1), false, true},
+        {"XSAVE clear", ECX_ALL & ~XSAVE, EBX_ALL, GFNI, XCR0_ZMM, false, false},
+        {"OSXSAVE clear", ECX_ALL & ~OSXSAVE, EBX_ALL, GFNI, XCR0_ZMM, false, false},
+    };
+    for (const Case& c : cases) {
+        FAKE_XCR0 = c.xcr0;
+        XCR0_READS = 0;
+        EXPECT_EQ(avx512_gfni_usable({c.ecx1, c.ebx7, c.ecx7}, fake_xcr0), c.usable) << c.what;
+        EXPECT_LE(XCR0_READS, 1u) << c.what;
+        EXPECT_EQ(XCR0_READS != 0, c.reads_xcr0) << c.what;
+    }
+}
+
+TEST(Avx512GfniDecision, AgreesWithTheCompilerRuntime) {
+    // libgcc's detection also checks the operating system's register state.
+    __builtin_cpu_init();
+    const bool expected = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+                          __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                          __builtin_cpu_supports("gfni");
+    EXPECT_EQ(detect_avx512_gfni(), expected);
+}
+
+TEST(Avx512GfniDecision, ImpliesAvx2) {
+    if (detect_avx512_gfni()) {
+        EXPECT_TRUE(detect_avx2());
+    }
+}
+
 unsigned DETECT_RUNS = 0;
 bool DETECT_ANSWER = false;
 bool fake_detect() {

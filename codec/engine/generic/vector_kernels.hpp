@@ -3,7 +3,7 @@
 // supplies for its instruction set:
 //
 //   using Reg;                              one vector register
-//   static constexpr std::size_t BYTES;     bytes per register (16 or 32)
+//   static constexpr std::size_t BYTES;     bytes per register (16, 32 or 64)
 //   Reg load(const void*); void store(void*, Reg);   unaligned accesses
 //   Reg bxor(Reg, Reg); Reg band(Reg, Reg);
 //   Reg nibble_mask();                      byte 0x0F in every lane
@@ -22,8 +22,11 @@
 //   Reg mulhi_u16(Reg, Reg);                high 16 bits of 16 x 16-bit products
 //   Reg mullo32(Reg, Reg);                  low 32 bits of 32 x 32-bit products
 //
-// A register holds the low bytes (or high bytes) of BYTES elements, so a chunk
-// (32 low bytes, then 32 high bytes) is 32 / BYTES register pairs.
+// The eval_poly members alone suffice for eval_poly_vector. For the nibble
+// method a register holds the low bytes (or high bytes) of BYTES elements, so
+// a chunk (32 low bytes, then 32 high bytes) is 32 / BYTES register pairs. NibbleOps
+// turns `V` into the block abstraction of VectorKernels; a kernel set with its
+// own product (GF(2) affine instructions) supplies that abstraction directly.
 //
 // Like transform.hpp this file has no include guard and no includes: kernel
 // units include it inside their own namespace and target region after
@@ -68,8 +71,8 @@ inline void pin(Reg& r) {
 // time. The butterflies hold four register pairs of shard data at once, so
 // this is what keeps them from spilling.
 template <class V>
-inline void xor_product_into(const typename V::Rows& rows, typename V::Reg y_lo, typename V::Reg y_hi,
-                             typename V::Reg& x_lo, typename V::Reg& x_hi) {
+inline void xor_nibble_product_into(const typename V::Rows& rows, typename V::Reg y_lo, typename V::Reg y_hi,
+                                    typename V::Reg& x_lo, typename V::Reg& x_hi) {
     using Reg = typename V::Reg;
     const Reg mask = V::nibble_mask();
     const Reg n0 = V::band(y_lo, mask);
@@ -86,17 +89,62 @@ inline void xor_product_into(const typename V::Rows& rows, typename V::Reg y_lo,
     pin(x_hi);
 }
 
-// Butterflies and mul over runs of chunks with the MUL128 nibble tables.
+// The nibble method as a block abstraction for VectorKernels: a block is the
+// register pair (low bytes, high bytes) of BYTES elements, and a chunk holds
+// 32 / BYTES blocks; block k covers chunk bytes k*BYTES.. and 32 + k*BYTES...
 template <class V>
+struct NibbleOps {
+    using Table = Mul128Table;
+    struct Block {
+        typename V::Reg lo;
+        typename V::Reg hi;
+    };
+    static constexpr std::size_t BLOCKS = 32 / V::BYTES;
+
+    // The eight MUL128 rows of one logarithm.
+    class Multiplier : public V::Rows {
+    public:
+        Multiplier(const Mul128Table& table, GfElement log_m) noexcept : V::Rows(table[log_m]) {}
+    };
+
+    static Block load(const std::uint8_t* chunk, std::size_t k) {
+        return {V::load(chunk + k * V::BYTES), V::load(chunk + 32 + k * V::BYTES)};
+    }
+    static void store(std::uint8_t* chunk, std::size_t k, Block b) {
+        V::store(chunk + k * V::BYTES, b.lo);
+        V::store(chunk + 32 + k * V::BYTES, b.hi);
+    }
+    static Block bxor(Block a, Block b) { return {V::bxor(a.lo, b.lo), V::bxor(a.hi, b.hi)}; }
+    static Block product(const Multiplier& m, Block x) {
+        const ProductPair<V> p = vector_product<V>(m, x.lo, x.hi);
+        return {p.lo, p.hi};
+    }
+    static void xor_product_into(const Multiplier& m, Block y, Block& x) {
+        xor_nibble_product_into<V>(m, y.lo, y.hi, x.lo, x.hi);
+    }
+};
+
+// Butterflies and mul over runs of chunks, written over a block abstraction
+// `Ops` that each kernel set supplies:
+//
+//   using Table;                            the process-wide multiplier table
+//   using Block;                            registers holding whole elements
+//   static constexpr std::size_t BLOCKS;    blocks per 64-byte chunk
+//   class Multiplier;                       the product by one constant, set up
+//       from the table: Multiplier(const Table&, GfElement log_m)
+//   Block load(const std::uint8_t* chunk, std::size_t k);   block k of a chunk,
+//   void store(std::uint8_t* chunk, std::size_t k, Block);  unaligned
+//   Block bxor(Block, Block);
+//   Block product(const Multiplier&, Block);                element-wise product
+//   void xor_product_into(const Multiplier&, Block y, Block& x);   x ^= y * m
+template <class Ops>
 class VectorKernels {
 public:
-    using Reg = typename V::Reg;
-    // Register pairs per chunk; part k covers low bytes k*BYTES.. and the
-    // matching high bytes 32 + k*BYTES...
-    static constexpr std::size_t PARTS = 32 / V::BYTES;
+    using Block = typename Ops::Block;
+    using Multiplier = typename Ops::Multiplier;
 
-    // `mul128` is the process-wide table and outlives the kernels.
-    explicit VectorKernels(const Mul128Table& mul128) noexcept : mul128_(mul128) {}
+    // `table` is the process-wide multiplier table and outlives the kernels.
+    explicit VectorKernels(const typename Ops::Table& table) noexcept : table_(table) {}
 
     // x <- x + y*l, then y <- y + x, chunk by chunk; l = SKIP_PRODUCT leaves the
     // product out. x and y are shards of one view (equal length).
@@ -105,17 +153,16 @@ public:
         auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
         auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
         if (log_m == SKIP_PRODUCT) {
-            xor_bytes(yb, xb, n);
+            xor_chunks(yb, xb, n);
             return;
         }
-        const typename V::Rows rows(mul128_[log_m]);
+        const Multiplier m(table_, log_m);
         for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
-            for (std::size_t k = 0; k < PARTS; ++k) {
-                const std::size_t at = k * V::BYTES;
-                Half xv = load_half(xb + at), yv = load_half(yb + at);
-                fft_step<false>(rows, xv, yv);
-                store_half(xb + at, xv);
-                store_half(yb + at, yv);
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
+                Block xv = Ops::load(xb, k), yv = Ops::load(yb, k);
+                fft_step<false>(m, xv, yv);
+                Ops::store(xb, k, xv);
+                Ops::store(yb, k, yv);
             }
         }
     }
@@ -126,23 +173,22 @@ public:
         auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
         auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
         if (log_m == SKIP_PRODUCT) {
-            xor_bytes(yb, xb, n);
+            xor_chunks(yb, xb, n);
             return;
         }
-        const typename V::Rows rows(mul128_[log_m]);
+        const Multiplier m(table_, log_m);
         for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
-            for (std::size_t k = 0; k < PARTS; ++k) {
-                const std::size_t at = k * V::BYTES;
-                Half xv = load_half(xb + at), yv = load_half(yb + at);
-                ifft_step<false>(rows, xv, yv);
-                store_half(yb + at, yv);
-                store_half(xb + at, xv);
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
+                Block xv = Ops::load(xb, k), yv = Ops::load(yb, k);
+                ifft_step<false>(m, xv, yv);
+                Ops::store(yb, k, yv);
+                Ops::store(xb, k, xv);
             }
         }
     }
 
     // Both layers of one fft pass over four disjoint runs of `chunks` chunks:
-    // per register pair, the butterflies (s0,s2,m02), (s1,s3,m02), (s0,s1,m01),
+    // per block, the butterflies (s0,s2,m02), (s1,s3,m02), (s0,s1,m01),
     // (s2,s3,m23) run in registers between one load and one store of the four
     // runs, instead of four sweeps over memory.
     void fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
@@ -151,7 +197,7 @@ public:
     }
 
     // Both layers of one ifft pass: (s0,s1,m01), (s2,s3,m23), (s0,s2,m02),
-    // (s1,s3,m02) per register pair, as fft_four.
+    // (s1,s3,m02) per block, as fft_four.
     void ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                    GfElement log_m02, GfElement log_m23) const noexcept {
         four<true>(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
@@ -160,54 +206,37 @@ public:
     // Every element of x becomes its product with the element of logarithm
     // log_m (0 and 65535 both multiply by 1).
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept {
-        const typename V::Rows rows(mul128_[log_m]);
+        const Multiplier m(table_, log_m);
         auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
         for (std::size_t c = 0; c < x.size(); ++c, xb += CHUNK_BYTES) {
-            for (std::size_t k = 0; k < PARTS; ++k) {
-                const std::size_t at = k * V::BYTES;
-                const ProductPair<V> p = vector_product<V>(rows, V::load(xb + at), V::load(xb + 32 + at));
-                V::store(xb + at, p.lo);
-                V::store(xb + 32 + at, p.hi);
-            }
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) Ops::store(xb, k, Ops::product(m, Ops::load(xb, k)));
         }
     }
 
 private:
-    // The low-byte and high-byte registers of the same elements.
-    struct Half {
-        Reg lo;
-        Reg hi;
-    };
-    static Half load_half(const std::uint8_t* p) { return {V::load(p), V::load(p + 32)}; }
-    static void store_half(std::uint8_t* p, Half h) {
-        V::store(p, h.lo);
-        V::store(p + 32, h.hi);
-    }
-
     // One fft butterfly in registers; SKIP leaves the product out.
     template <bool SKIP>
-    static void fft_step(typename V::Rows rows, Half& x, Half& y) {
-        if constexpr (!SKIP) xor_product_into<V>(rows, y.lo, y.hi, x.lo, x.hi);
-        y.lo = V::bxor(y.lo, x.lo);
-        y.hi = V::bxor(y.hi, x.hi);
+    static void fft_step(const Multiplier& m, Block& x, Block& y) {
+        if constexpr (!SKIP) Ops::xor_product_into(m, y, x);
+        y = Ops::bxor(y, x);
     }
 
     // One ifft butterfly in registers; SKIP leaves the product out.
     template <bool SKIP>
-    static void ifft_step(typename V::Rows rows, Half& x, Half& y) {
-        y.lo = V::bxor(y.lo, x.lo);
-        y.hi = V::bxor(y.hi, x.hi);
-        if constexpr (!SKIP) xor_product_into<V>(rows, y.lo, y.hi, x.lo, x.hi);
+    static void ifft_step(const Multiplier& m, Block& x, Block& y) {
+        y = Ops::bxor(y, x);
+        if constexpr (!SKIP) Ops::xor_product_into(m, y, x);
     }
 
     // Picks the sweep compiled for the logarithms that skip their product, so
     // the loop itself carries no tests. The table is only read for the others
-    // (entry 65535 exists, so building its Rows is harmless). Rows are passed
-    // by value: a reference would be reloaded after every store to shard data.
+    // (entry 65535 exists, so building its Multiplier is harmless).
+    // Multipliers are passed by value: a reference would be reloaded after
+    // every store to shard data.
     template <bool IFFT>
     void four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
               GfElement log_m02, GfElement log_m23) const noexcept {
-        const typename V::Rows r01(mul128_[log_m01]), r02(mul128_[log_m02]), r23(mul128_[log_m23]);
+        const Multiplier r01(table_, log_m01), r02(table_, log_m02), r23(table_, log_m23);
         auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
         auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
         auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
@@ -239,14 +268,13 @@ private:
     // direction would otherwise all be inlined into the pass loop.
     template <bool IFFT, bool S01, bool S02, bool S23>
     [[gnu::noinline]] static void sweep4(std::uint8_t* b0, std::uint8_t* b1, std::uint8_t* b2,
-                                         std::uint8_t* b3, std::size_t chunks, typename V::Rows r01,
-                                         typename V::Rows r02, typename V::Rows r23) noexcept {
+                                         std::uint8_t* b3, std::size_t chunks, Multiplier r01,
+                                         Multiplier r02, Multiplier r23) noexcept {
         const std::size_t end = chunks * CHUNK_BYTES;
         for (std::size_t c = 0; c < end; c += CHUNK_BYTES) {
-            for (std::size_t k = 0; k < PARTS; ++k) {
-                const std::size_t at = c + k * V::BYTES;
-                Half a0 = load_half(b0 + at), a1 = load_half(b1 + at);
-                Half a2 = load_half(b2 + at), a3 = load_half(b3 + at);
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
+                Block a0 = Ops::load(b0 + c, k), a1 = Ops::load(b1 + c, k);
+                Block a2 = Ops::load(b2 + c, k), a3 = Ops::load(b3 + c, k);
                 if constexpr (IFFT) {
                     ifft_step<S01>(r01, a0, a1);
                     rows_barrier();
@@ -261,22 +289,24 @@ private:
                     fft_step<S01>(r01, a0, a1);
                     fft_step<S23>(r23, a2, a3);
                 }
-                store_half(b0 + at, a0);
-                store_half(b1 + at, a1);
-                store_half(b2 + at, a2);
-                store_half(b3 + at, a3);
+                Ops::store(b0 + c, k, a0);
+                Ops::store(b1 + c, k, a1);
+                Ops::store(b2 + c, k, a2);
+                Ops::store(b3 + c, k, a3);
             }
         }
     }
 
     // y <- y XOR x over n chunks.
-    static void xor_bytes(std::uint8_t* y, const std::uint8_t* x, std::size_t n) noexcept {
-        for (std::size_t i = 0; i < n * CHUNK_BYTES; i += V::BYTES) {
-            V::store(y + i, V::bxor(V::load(y + i), V::load(x + i)));
+    static void xor_chunks(std::uint8_t* y, const std::uint8_t* x, std::size_t n) noexcept {
+        for (std::size_t c = 0; c < n * CHUNK_BYTES; c += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
+                Ops::store(y + c, k, Ops::bxor(Ops::load(y + c, k), Ops::load(x + c, k)));
+            }
         }
     }
 
-    const Mul128Table& mul128_;
+    const typename Ops::Table& table_;
 };
 
 // add_mod and sub_mod of whole registers of 32-bit lanes holding residues.
@@ -327,10 +357,13 @@ inline void four_point_scalar(GfElement* p, std::size_t d) noexcept {
 }
 
 // fwht(data, truncated_size) with whole registers where a group is wide
-// enough; narrower groups and left-over offsets take the scalar step.
-template <class V>
+// enough, then registers of `Narrow` (a narrower vector of the same unit, for
+// groups that a wide register would overshoot); narrower groups and left-over
+// offsets take the scalar step.
+template <class V, class Narrow = V>
 void fwht_vector(std::span<GfElement, GF_ORDER> data, std::size_t truncated_size) {
     constexpr std::size_t WORDS = V::BYTES / 2;
+    constexpr std::size_t NARROW_WORDS = Narrow::BYTES / 2;
     for (std::size_t dist = 1, dist4 = 4; dist4 <= GF_ORDER; dist = dist4, dist4 *= 4) {
         for (std::size_t r = 0; r < truncated_size; r += dist4) {
             // Indices are taken modulo 65536; dist4 divides 65536, so a group
@@ -338,20 +371,23 @@ void fwht_vector(std::span<GfElement, GF_ORDER> data, std::size_t truncated_size
             GfElement* group = data.data() + (r & (GF_ORDER - 1));
             std::size_t o = 0;
             for (; o + WORDS <= dist; o += WORDS) four_point_vector<V>(group + o, dist);
+            if constexpr (NARROW_WORDS < WORDS) {
+                for (; o + NARROW_WORDS <= dist; o += NARROW_WORDS) four_point_vector<Narrow>(group + o, dist);
+            }
             for (; o < dist; ++o) four_point_scalar(group + o, dist);
         }
     }
 }
 
 // Erasure-locator evaluation: fwht(truncated_size), the product with
-// LOG_WALSH modulo 65535, fwht(65536).
-template <class V>
+// LOG_WALSH modulo 65535, fwht(65536). `Narrow` as for fwht_vector.
+template <class V, class Narrow = V>
 void eval_poly_vector(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
     using Reg = typename V::Reg;
     constexpr std::size_t WORDS = V::BYTES / 2;
     static_assert(GF_ORDER % WORDS == 0);
     const LogTable& log_walsh = get_log_walsh();
-    fwht_vector<V>(erasures, truncated_size);
+    fwht_vector<V, Narrow>(erasures, truncated_size);
     GfElement* e = erasures.data();
     const GfElement* w = log_walsh.data();
     for (std::size_t i = 0; i < GF_ORDER; i += WORDS) {
@@ -362,5 +398,5 @@ void eval_poly_vector(std::span<GfElement, GF_ORDER> erasures, std::size_t trunc
         const Reg low_hi = V::low16_32(V::mullo32(V::widen_hi(a), V::widen_hi(b)));
         V::store(e + i, V::narrow(add_mod32<V>(low_lo, V::widen_lo(high)), add_mod32<V>(low_hi, V::widen_hi(high))));
     }
-    fwht_vector<V>(erasures, GF_ORDER);
+    fwht_vector<V, Narrow>(erasures, GF_ORDER);
 }

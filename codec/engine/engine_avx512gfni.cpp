@@ -1,0 +1,156 @@
+// Every include comes before the target region, as in engine_avx2.cpp: inline
+// functions and templates of headers parsed inside it would be emitted with
+// AVX-512 code as weak symbols that the linker may pick for baseline callers.
+// Only this unit's own namespace is compiled for AVX-512 and GFNI.
+#include "codec/engine/engine_avx512gfni.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vl,gfni"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,avx512f,avx512bw,avx512vl,gfni")
+#endif
+
+namespace ondrel::engine::avx512gfni_kernels {
+namespace {
+
+#include "codec/engine/generic/transform.hpp"
+#include "codec/engine/generic/vector_kernels.hpp"
+
+// Products by affine byte transforms. A chunk register is [L | H] (32 low
+// bytes, 32 high bytes). gf2p8affineqb applies the matrix qword at the same
+// position to every byte, so one transform of [L | H] with [lo_from_lo |
+// hi_from_hi] and one of the swapped [H | L] with [lo_from_hi | hi_from_lo]
+// give the two halves of the product, which XOR together.
+struct GfniOps {
+    using Table = AffineTable;
+    using Block = __m512i;
+    static constexpr std::size_t BLOCKS = 1;
+    static constexpr __mmask8 ALL = 0xFF;
+
+    // The two matrix registers of one logarithm, each block repeated over the
+    // four qwords of its half.
+    class Multiplier {
+    public:
+        // The zero-masking forms with a full mask are the plain instructions;
+        // g++ 12's unmasked intrinsics trip -Wuninitialized on their
+        // deliberately undefined source operand.
+        Multiplier(const AffineTable& table, GfElement log_m) noexcept {
+            const __m512i entry = _mm512_maskz_loadu_epi64(0x0F, &table[log_m]);
+            same_ = _mm512_maskz_permutexvar_epi64(ALL, _mm512_set_epi64(1, 1, 1, 1, 0, 0, 0, 0), entry);
+            cross_ = _mm512_maskz_permutexvar_epi64(ALL, _mm512_set_epi64(3, 3, 3, 3, 2, 2, 2, 2), entry);
+        }
+        __m512i same() const { return same_; }
+        __m512i cross() const { return cross_; }
+
+    private:
+        __m512i same_;
+        __m512i cross_;
+    };
+
+    static Block load(const std::uint8_t* chunk, std::size_t) { return _mm512_loadu_si512(chunk); }
+    static void store(std::uint8_t* chunk, std::size_t, Block b) { _mm512_storeu_si512(chunk, b); }
+    static Block bxor(Block a, Block b) { return _mm512_xor_si512(a, b); }
+    static Block product(const Multiplier& m, Block x) {
+        const __m512i swapped = _mm512_maskz_shuffle_i64x2(ALL, x, x, 0x4E);
+        return _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(x, m.same(), 0),
+                                _mm512_gf2p8affine_epi64_epi8(swapped, m.cross(), 0));
+    }
+    static void xor_product_into(const Multiplier& m, Block y, Block& x) { x = bxor(x, product(m, y)); }
+};
+
+// The raw-register abstraction for eval_poly, 32 16-bit lanes per register.
+// The AVX-512 unpack and pack instructions work within 128-bit lanes like the
+// narrower ones, so widen/narrow pair up the same way.
+struct Avx512Vector {
+    using Reg = __m512i;
+    static constexpr std::size_t BYTES = 64;
+
+    static Reg load(const void* p) { return _mm512_loadu_si512(p); }
+    static void store(void* p, Reg v) { _mm512_storeu_si512(p, v); }
+    static Reg widen_lo(Reg v) { return _mm512_unpacklo_epi16(v, _mm512_setzero_si512()); }
+    static Reg widen_hi(Reg v) { return _mm512_unpackhi_epi16(v, _mm512_setzero_si512()); }
+    static Reg narrow(Reg lo, Reg hi) { return _mm512_packus_epi32(lo, hi); }
+    static Reg add32(Reg a, Reg b) { return _mm512_add_epi32(a, b); }
+    static Reg sub32(Reg a, Reg b) { return _mm512_sub_epi32(a, b); }
+    static Reg low16_32(Reg v) { return _mm512_and_si512(v, _mm512_set1_epi32(0xFFFF)); }
+    // Zero-masking shift with a full mask: see GfniOps::Multiplier.
+    static Reg fold_cut32(Reg v) {
+        return low16_32(_mm512_add_epi32(v, _mm512_maskz_srli_epi32(__mmask16{0xFFFF}, v, 16)));
+    }
+    static Reg mulhi_u16(Reg a, Reg b) { return _mm512_mulhi_epu16(a, b); }
+    static Reg mullo32(Reg a, Reg b) { return _mm512_mullo_epi32(a, b); }
+};
+
+// 256-bit registers for the Walsh-Hadamard passes of distance 16, which a
+// 512-bit register (32 words) would overshoot.
+struct Avx256Vector {
+    using Reg = __m256i;
+    static constexpr std::size_t BYTES = 32;
+
+    static Reg load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+    static void store(void* p, Reg v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+    static Reg widen_lo(Reg v) { return _mm256_unpacklo_epi16(v, _mm256_setzero_si256()); }
+    static Reg widen_hi(Reg v) { return _mm256_unpackhi_epi16(v, _mm256_setzero_si256()); }
+    static Reg narrow(Reg lo, Reg hi) { return _mm256_packus_epi32(lo, hi); }
+    static Reg add32(Reg a, Reg b) { return _mm256_add_epi32(a, b); }
+    static Reg sub32(Reg a, Reg b) { return _mm256_sub_epi32(a, b); }
+    static Reg low16_32(Reg v) { return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)); }
+    static Reg fold_cut32(Reg v) { return low16_32(_mm256_add_epi32(v, _mm256_srli_epi32(v, 16))); }
+};
+
+using Kernels = VectorKernels<GfniOps>;
+
+void fft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
+                        std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {
+    fft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta);
+}
+
+void ifft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
+                         std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {
+    ifft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta);
+}
+
+void mul_avx512(const AffineTable& affine, std::span<Chunk> x, GfElement log_m) noexcept {
+    Kernels(affine).mul(x, log_m);
+}
+
+void eval_poly_private_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
+    eval_poly_vector<Avx512Vector, Avx256Vector>(erasures, truncated_size);
+}
+
+}  // namespace
+}  // namespace ondrel::engine::avx512gfni_kernels
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace ondrel::engine {
+
+void Avx512Gfni::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+                     std::size_t skew_delta) const {
+    avx512gfni_kernels::fft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta);
+}
+
+void Avx512Gfni::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
+                      std::size_t skew_delta) const {
+    avx512gfni_kernels::ifft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta);
+}
+
+void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept {
+    avx512gfni_kernels::mul_avx512(affine_, x, log_m);
+}
+
+void Avx512Gfni::eval_poly_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
+    avx512gfni_kernels::eval_poly_private_avx512(erasures, truncated_size);
+}
+
+}  // namespace ondrel::engine
