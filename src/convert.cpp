@@ -109,6 +109,17 @@ bool copy_byte_buffer(PyObject* object, jam::Bytes& out) {
     return true;
 }
 
+// Whether iterating `object` would yield exactly its stored bytes without
+// running Python code: bytes, or a subclass that keeps the iteration and length
+// of bytes (item-by-item conversion asks for the length first).
+bool reads_as_stored_bytes(PyObject* object) {
+    if (PyBytes_CheckExact(object)) return true;
+    if (!PyBytes_Check(object)) return false;
+    const PyTypeObject* type = Py_TYPE(object);
+    return type->tp_iter == PyBytes_Type.tp_iter && type->tp_as_sequence != nullptr &&
+           type->tp_as_sequence->sq_length == PyBytes_Type.tp_as_sequence->sq_length;
+}
+
 }  // namespace
 
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -158,6 +169,14 @@ bool to_bytes(PyObject* object, jam::Bytes& out) {
     });
 }
 
+bool to_byte_source(PyObject* object, ByteSource& out) {
+    if (reads_as_stored_bytes(object)) {
+        out.hold(object);
+        return true;
+    }
+    return to_bytes(object, out.copy());
+}
+
 bool to_u64(PyObject* object, std::uint64_t& out) {
     Ref index;
     if (!PyLong_Check(object)) {
@@ -171,7 +190,7 @@ bool to_u64(PyObject* object, std::uint64_t& out) {
     return true;
 }
 
-bool to_indexed_shards(PyObject* object, std::vector<jam::IndexedShard>& out) {
+bool to_indexed_shards(PyObject* object, std::vector<ShardSource>& out) {
     out.clear();
     return convert_items(object, out, [&out](PyObject* item) {
         if (!PyTuple_Check(item)) {
@@ -184,8 +203,8 @@ bool to_indexed_shards(PyObject* object, std::vector<jam::IndexedShard>& out) {
                          Py_ssize_t{2}, size);
             return false;
         }
-        jam::IndexedShard shard;
-        if (!to_bytes(PyTuple_GET_ITEM(item, 0), shard.bytes) || !to_u64(PyTuple_GET_ITEM(item, 1), shard.index)) {
+        ShardSource shard;
+        if (!to_byte_source(PyTuple_GET_ITEM(item, 0), shard.bytes) || !to_u64(PyTuple_GET_ITEM(item, 1), shard.index)) {
             return false;
         }
         out.push_back(std::move(shard));

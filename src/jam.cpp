@@ -138,12 +138,12 @@ template <class Fn>
 // codec says about its index); its decode reports too few shards. A later
 // position can only fail on a shard that is too short, and the earliest such
 // position wins, the first shard in list order within it.
-[[nodiscard]] codec::Result<void> check_shard_set(std::span<const IndexedShard> shards, std::size_t orig,
+[[nodiscard]] codec::Result<void> check_shard_set(std::span<const ShardView> shards, std::size_t orig,
                                                   std::size_t rec, std::size_t len) {
     std::vector<bool> seen(orig + rec, false);
     std::size_t originals = 0;
     std::size_t recoveries = 0;
-    for (const IndexedShard& shard : shards) {
+    for (const ShardView& shard : shards) {
         const std::size_t size = shard.bytes.size();
         if (size == 0) index_failure(0, 0);
         if (size == 1) index_failure(1, 1);
@@ -163,9 +163,9 @@ template <class Fn>
         return std::unexpected(Error::not_enough_shards(orig, originals, recoveries));
     }
     // A shard of length s first fails at the even position s & ~1 (with index s).
-    const IndexedShard* first_short = nullptr;
+    const ShardView* first_short = nullptr;
     std::size_t fail_at = len;
-    for (const IndexedShard& shard : shards) {
+    for (const ShardView& shard : shards) {
         const std::size_t at = shard.bytes.size() & ~std::size_t{1};
         if (at < fail_at) {
             fail_at = at;
@@ -193,14 +193,10 @@ struct Pack {
 
 // Groups consecutive segments with shards shorter than one block into packs
 // of at most one tile of lanes; every other segment is a pack of its own.
-// Counts the codec refuses (or orig == 0) give one pack per segment, so each
-// fails exactly as a single encode does.
-std::vector<Pack> plan_packs(std::span<const Bytes> segments, std::uint64_t orig, std::uint64_t rec) {
+// The counts have been checked.
+std::vector<Pack> plan_packs(std::span<const std::span<const std::uint8_t>> segments, std::uint64_t orig,
+                             std::uint64_t rec) {
     std::vector<Pack> packs;
-    if (!codec::default_rate_supports(orig, rec)) {
-        for (std::size_t i = 0; i < segments.size(); ++i) packs.push_back({i, 1});
-        return packs;
-    }
     const std::size_t unit = 2 * orig;
     const std::size_t max_lanes = WORDS_PER_BLOCK * tile_blocks(orig, rec, SIZE_MAX);
     std::size_t lanes = 0;
@@ -220,18 +216,13 @@ std::vector<Pack> plan_packs(std::span<const Bytes> segments, std::uint64_t orig
     return packs;
 }
 
-// The shard lists of the segments of one pack, as encode returns them.
-[[nodiscard]] codec::Result<std::vector<std::vector<Bytes>>> encode_pack(std::span<const Bytes> segments,
-                                                                        std::uint64_t orig, std::uint64_t rec) {
-    std::vector<std::vector<Bytes>> lists;
-    if (segments.size() == 1) {
-        auto shards = encode(segments.front(), orig, rec);
-        if (!shards) return std::unexpected(shards.error());
-        lists.push_back(std::move(*shards));
-        return lists;
-    }
-    // The same checks, in the same order, as encode.
-    if (orig * 2 == 0) internal_failure("attempt to calculate the remainder with a divisor of zero");
+// Encodes the segments of one pack; shard k of segment i of the pack goes to
+// outputs[i * (orig + rec) + k].
+[[nodiscard]] codec::Result<void> encode_pack_into(std::span<const std::span<const std::uint8_t>> segments,
+                                                   std::uint64_t orig, std::uint64_t rec,
+                                                   std::span<std::uint8_t* const> outputs) {
+    const std::size_t shard_count = orig + rec;
+    if (segments.size() == 1) return encode_into(segments.front(), orig, rec, outputs);
     auto encoder = ReedSolomonEncoder::create(orig, rec, BLOCK_BYTES);
     if (!encoder) return std::unexpected(encoder.error());
 
@@ -245,92 +236,100 @@ std::vector<Pack> plan_packs(std::span<const Bytes> segments, std::uint64_t orig
         lengths[i] = (segments[i].size() + unit - 1) / unit * 2;
         pack_len += lengths[i];
     }
+    if (pack_len == 0) return {};
 
     // The pack's shards, one after another in one buffer.
-    Bytes pack(pack_len * (orig + rec), 0);
-    std::vector<std::uint8_t*> rows(orig + rec);
-    for (std::size_t k = 0; k < orig + rec; ++k) rows[k] = pack.data() + k * pack_len;
-    for (std::size_t i = 0; i < segments.size() && pack_len > 0; ++i) {
-        const Bytes& data = segments[i];
+    Bytes pack(pack_len * shard_count, 0);
+    std::vector<std::uint8_t*> rows(shard_count);
+    for (std::size_t k = 0; k < shard_count; ++k) rows[k] = pack.data() + k * pack_len;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const std::span<const std::uint8_t> data = segments[i];
         for (std::size_t j = 0; j < orig; ++j) {
             const std::size_t from = j * lengths[i];
             if (from >= data.size()) break;
             std::memcpy(rows[j] + offsets[i], data.data() + from, std::min(lengths[i], data.size() - from));
         }
     }
-    if (pack_len > 0) {
-        auto coded = encode_shards(*encoder, orig, rec, pack_len, rows);
-        if (!coded) return std::unexpected(coded.error());
-    }
+    if (auto coded = encode_shards(*encoder, orig, rec, pack_len, rows); !coded) return coded;
 
-    lists.reserve(segments.size());
     for (std::size_t i = 0; i < segments.size(); ++i) {
-        std::vector<Bytes>& own = lists.emplace_back(orig + rec);
-        for (std::size_t k = 0; k < orig + rec; ++k) {
-            const std::uint8_t* begin = rows[k] + offsets[i];
-            own[k].assign(begin, begin + lengths[i]);
+        if (lengths[i] == 0) continue;
+        for (std::size_t k = 0; k < shard_count; ++k) {
+            std::memcpy(outputs[i * shard_count + k], rows[k] + offsets[i], lengths[i]);
         }
     }
-    return lists;
+    return {};
 }
 
 }  // namespace
 
-codec::Result<std::vector<Bytes>> encode(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec) {
+codec::Result<std::size_t> plan_encode(std::size_t data_len, std::uint64_t orig, std::uint64_t rec) {
     if (orig * 2 == 0) internal_failure("attempt to calculate the remainder with a divisor of zero");
-    // Counts are validated before anything is sized by them.
+    // The rule ReedSolomonEncoder::create applies, with the same error; 64-byte
+    // codec shards are always a valid size.
+    if (auto rate = codec::choose_rate(orig, rec); !rate) return std::unexpected(rate.error());
+    const std::size_t unit = 2 * orig;
+    return (data_len + unit - 1) / unit * 2;
+}
+
+codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec,
+                                std::span<std::uint8_t* const> shard_outputs) {
+    const auto planned = plan_encode(data.size(), orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    const std::size_t shard_len = *planned;
+    ensure(shard_outputs.size() == orig + rec, "encode_into: wrong number of shard outputs");
+    if (shard_len == 0) return {};
     auto encoder = ReedSolomonEncoder::create(orig, rec, BLOCK_BYTES);
     if (!encoder) return std::unexpected(encoder.error());
 
-    const std::size_t unit = 2 * orig;
     const std::size_t n = data.size();
-    const std::size_t shard_len = (n + unit - 1) / unit * 2;
-    std::vector<Bytes> shards(orig + rec);
-    if (shard_len == 0) return shards;
-
     for (std::size_t j = 0; j < orig; ++j) {
-        Bytes& shard = shards[j];
-        shard.assign(shard_len, 0);
+        std::uint8_t* shard = shard_outputs[j];
         const std::size_t offset = j * shard_len;
-        if (offset < n) std::memcpy(shard.data(), data.data() + offset, std::min(shard_len, n - offset));
+        const std::size_t present = offset < n ? std::min(shard_len, n - offset) : 0;
+        if (present > 0) std::memcpy(shard, data.data() + offset, present);
+        std::memset(shard + present, 0, shard_len - present);
     }
-    for (std::size_t r = 0; r < rec; ++r) shards[orig + r].resize(shard_len);
-
-    std::vector<std::uint8_t*> rows(orig + rec);
-    for (std::size_t k = 0; k < orig + rec; ++k) rows[k] = shards[k].data();
-    auto coded = encode_shards(*encoder, orig, rec, shard_len, rows);
-    if (!coded) return std::unexpected(coded.error());
-    return shards;
+    return encode_shards(*encoder, orig, rec, shard_len, shard_outputs);
 }
 
-codec::Result<Bytes> decode(std::span<const IndexedShard> shards, std::uint64_t orig, std::uint64_t rec) {
+codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec) {
     if (shards.empty()) index_failure(0, 0);
     const std::size_t len = shards.front().bytes.size();
     if (orig * 2 == 0) internal_failure("attempt to divide by zero");
-    // Counts are validated before anything is sized by them.
-    auto decoder = ReedSolomonDecoder::create(orig, rec, BLOCK_BYTES);
-    if (!decoder) return std::unexpected(decoder.error());
-    if (len == 0) return Bytes{};
+    // The rule ReedSolomonDecoder::create applies, with the same error.
+    if (auto rate = codec::choose_rate(orig, rec); !rate) return std::unexpected(rate.error());
+    if (len == 0) return 0;
     if (auto checked = check_shard_set(shards, orig, rec, len); !checked) return std::unexpected(checked.error());
+    return orig * len;
+}
+
+codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec,
+                                std::uint8_t* out) {
+    const auto planned = plan_decode(shards, orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    if (*planned == 0) return {};
+    const std::size_t len = shards.front().bytes.size();
 
     // Given originals go straight to the output; only missing ones are decoded.
-    Bytes out(orig * len);
     std::vector<bool> present(orig, false);
-    for (const IndexedShard& shard : shards) {
+    for (const ShardView& shard : shards) {
         if (shard.index < orig) {
-            std::memcpy(out.data() + shard.index * len, shard.bytes.data(), len);
+            std::memcpy(out + shard.index * len, shard.bytes.data(), len);
             present[shard.index] = true;
         }
     }
-    if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) return out;
+    if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) return {};
 
+    auto decoder = ReedSolomonDecoder::create(orig, rec, BLOCK_BYTES);
+    if (!decoder) return std::unexpected(decoder.error());
     const std::size_t total_blocks = (len + BLOCK_BYTES - 1) / BLOCK_BYTES;
     const std::size_t tile = tile_blocks(orig, rec, total_blocks);
     Bytes buffer(tile * BLOCK_BYTES);
-    auto coded = for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
+    return for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
         if (auto reset = decoder->reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
         const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
-        for (const IndexedShard& shard : shards) {
+        for (const ShardView& shard : shards) {
             for (std::size_t b = 0; b < t.count; ++b) {
                 load_block(shard.bytes.data(), len, len, t.first + b, buffer.data() + b * BLOCK_BYTES);
             }
@@ -344,37 +343,89 @@ codec::Result<Bytes> decode(std::span<const IndexedShard> shards, std::uint64_t 
         while (auto next = restored.next()) {
             const auto& [index, chunks] = *next;
             for (std::size_t b = 0; b < t.count; ++b) {
-                store_block(chunks.data() + b * BLOCK_BYTES, len, t.first + b, out.data() + index * len);
+                store_block(chunks.data() + b * BLOCK_BYTES, len, t.first + b, out + index * len);
             }
         }
         return {};
     });
-    if (!coded) return std::unexpected(coded.error());
+}
+
+codec::Result<void> plan_multi_encode(std::size_t segment_count, std::uint64_t orig, std::uint64_t rec) {
+    // The pool starts (or reports that it cannot) before anything is checked,
+    // even for an empty batch.
+    static_cast<void>(parallel::current_num_threads());
+    if (segment_count == 0) return {};
+    auto planned = plan_encode(0, orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    return {};
+}
+
+codec::Result<void> multi_encode_into(std::span<const std::span<const std::uint8_t>> segments, std::uint64_t orig,
+                                      std::uint64_t rec, std::span<std::uint8_t* const> shard_outputs) {
+    if (auto planned = plan_multi_encode(segments.size(), orig, rec); !planned) return planned;
+    if (segments.empty()) return {};
+    const std::size_t shard_count = orig + rec;
+    ensure(shard_outputs.size() / shard_count == segments.size() && shard_outputs.size() % shard_count == 0,
+           "multi_encode_into: wrong number of shard outputs");
+
+    const std::vector<Pack> packs = plan_packs(segments, orig, rec);
+    std::mutex error_mutex;
+    std::optional<Error> error;
+    std::atomic<bool> stop{false};
+    struct Done {};
+    auto encode_one = [&](const Pack& pack) -> std::optional<Done> {
+        auto coded = encode_pack_into(segments.subspan(pack.first, pack.count), orig, rec,
+                                      shard_outputs.subspan(pack.first * shard_count, pack.count * shard_count));
+        if (coded) return Done{};
+        // Only the first error stored in time is kept; a busy slot means
+        // another pack is storing one right now.
+        if (std::unique_lock lock(error_mutex, std::try_to_lock); lock && !error) error = coded.error();
+        stop.store(true, std::memory_order_release);
+        return std::nullopt;
+    };
+    static_cast<void>(parallel::ordered_map(std::span<const Pack>(packs), encode_one, stop));
+    if (error) return std::unexpected(*error);
+    return {};
+}
+
+codec::Result<std::vector<Bytes>> encode(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec) {
+    const auto planned = plan_encode(data.size(), orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    std::vector<Bytes> shards(orig + rec, Bytes(*planned));
+    std::vector<std::uint8_t*> rows(shards.size());
+    for (std::size_t k = 0; k < shards.size(); ++k) rows[k] = shards[k].data();
+    if (auto coded = encode_into(data, orig, rec, rows); !coded) return std::unexpected(coded.error());
+    return shards;
+}
+
+codec::Result<Bytes> decode(std::span<const IndexedShard> shards, std::uint64_t orig, std::uint64_t rec) {
+    std::vector<ShardView> views;
+    views.reserve(shards.size());
+    for (const IndexedShard& shard : shards) views.push_back({shard.bytes, shard.index});
+    const auto planned = plan_decode(views, orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    Bytes out(*planned);
+    if (auto coded = decode_into(views, orig, rec, out.data()); !coded) return std::unexpected(coded.error());
     return out;
 }
 
 codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(std::span<const Bytes> segments, std::uint64_t orig,
                                                              std::uint64_t rec) {
-    const std::vector<Pack> packs = plan_packs(segments, orig, rec);
-    std::mutex error_mutex;
-    std::optional<Error> error;
-    std::atomic<bool> stop{false};
-    auto encode_one = [&](const Pack& pack) -> std::optional<std::vector<std::vector<Bytes>>> {
-        auto lists = encode_pack(segments.subspan(pack.first, pack.count), orig, rec);
-        if (lists) return std::move(*lists);
-        // Only the first error stored in time is kept; a busy slot means
-        // another pack is storing one right now.
-        if (std::unique_lock lock(error_mutex, std::try_to_lock); lock && !error) error = lists.error();
-        stop.store(true, std::memory_order_release);
-        return std::nullopt;
-    };
-    auto results = parallel::ordered_map(std::span<const Pack>(packs), encode_one, stop);
-    if (error) return std::unexpected(*error);
-    std::vector<std::vector<Bytes>> lists;
-    lists.reserve(segments.size());
-    for (auto& pack_lists : results) {
-        for (auto& shards : pack_lists) lists.push_back(std::move(shards));
+    if (auto planned = plan_multi_encode(segments.size(), orig, rec); !planned) {
+        return std::unexpected(planned.error());
     }
+    std::vector<std::vector<Bytes>> lists;
+    std::vector<std::span<const std::uint8_t>> views;
+    std::vector<std::uint8_t*> rows;
+    lists.reserve(segments.size());
+    views.reserve(segments.size());
+    for (const Bytes& segment : segments) {
+        const std::size_t shard_len = *plan_encode(segment.size(), orig, rec);
+        lists.emplace_back(orig + rec, Bytes(shard_len));
+        views.emplace_back(segment);
+        for (Bytes& shard : lists.back()) rows.push_back(shard.data());
+    }
+    if (auto coded = multi_encode_into(views, orig, rec, rows); !coded) return std::unexpected(coded.error());
     return lists;
 }
 

@@ -29,6 +29,60 @@ struct IndexedShard {
     std::uint64_t index;
 };
 
+// The same, as a view of bytes owned by the caller.
+struct ShardView {
+    std::span<const std::uint8_t> bytes;
+    std::uint64_t index;
+};
+
+// ---- Coding into caller storage ----
+//
+// Each operation comes in two steps. The plan checks, in the operation's own
+// order, everything the operation can fail on and returns the output sizes; it
+// allocates nothing sized by the counts before the counts are valid and does
+// no coding, so a caller can run it first (for instance with the interpreter
+// lock held) and then provide the storage. The `_into` form repeats the checks,
+// so it fails exactly as its plan does, and then writes every byte of the
+// outputs, which must have the planned sizes and must not overlap the inputs.
+
+// Length of every shard of an encode of `data_len` bytes.
+// Throws InternalFailure "attempt to calculate the remainder with a divisor of
+// zero" when orig == 0; then the codec's error for unsupported counts.
+[[nodiscard]] codec::Result<std::size_t> plan_encode(std::size_t data_len, std::uint64_t orig, std::uint64_t rec);
+
+// Writes the orig original shards and then the rec recovery shards of `data`
+// to shard_outputs[0..orig+rec), each plan_encode(data.size()) bytes long.
+[[nodiscard]] codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_t orig,
+                                              std::uint64_t rec, std::span<std::uint8_t* const> shard_outputs);
+
+// Length of the padded byte string a decode of `shards` returns: orig times the
+// length of the first shard. Fails with every failure `decode` lists, in its
+// order; a first shard of length 0 plans 0 bytes once the counts are valid.
+[[nodiscard]] codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::uint64_t orig,
+                                                     std::uint64_t rec);
+
+// Writes the padded byte string (plan_decode bytes) to `out`.
+[[nodiscard]] codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t orig,
+                                              std::uint64_t rec, std::uint8_t* out);
+
+// Checks a batch of `segment_count` segments. Starts the worker pool first, so
+// that a pool that cannot start is reported before anything else, even for an
+// empty batch; then checks nothing more for an empty batch, else what
+// plan_encode checks (the counts are shared, so every segment would fail
+// alike). Each segment's shards are then plan_encode(its size) bytes long.
+[[nodiscard]] codec::Result<void> plan_multi_encode(std::size_t segment_count, std::uint64_t orig,
+                                                    std::uint64_t rec);
+
+// Encodes every segment as encode_into would, in parallel on the process-wide
+// worker pool; shard k of segment s goes to shard_outputs[s * (orig + rec) + k].
+// Consecutive segments whose shards are shorter than 64 bytes share codec
+// passes (the output is the same bytes).
+[[nodiscard]] codec::Result<void> multi_encode_into(std::span<const std::span<const std::uint8_t>> segments,
+                                                    std::uint64_t orig, std::uint64_t rec,
+                                                    std::span<std::uint8_t* const> shard_outputs);
+
+// ---- Owning forms, over the ones above ----
+
 // Encodes `data` into orig original shards followed by rec recovery shards,
 // each 2 * ceil(len / (2 * orig)) bytes long. `data` is only read.
 // Errors: whatever ReedSolomonEncoder::new reports for (orig, rec, 2), even for
@@ -48,9 +102,8 @@ struct IndexedShard {
 // Encodes every segment as `encode` would, in parallel on the process-wide
 // worker pool, and returns the shard lists in segment order, or the first codec
 // error stored. An empty list returns an empty result without checking counts.
-// Consecutive segments whose shards are shorter than 64 bytes share codec
-// passes (the output is the same bytes); failures are those of `encode`, which
-// are the same for every segment since the counts are shared.
+// Failures are those of `encode`, which are the same for every segment since
+// the counts are shared.
 [[nodiscard]] codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(
     std::span<const Bytes> segments, std::uint64_t orig, std::uint64_t rec);
 

@@ -1,13 +1,16 @@
 // The ondrel_ec extension module: initialisation and the three Python
-// functions. Each call converts its arguments into owned copies, runs one jam
-// operation without the interpreter lock, and builds fresh result objects.
-// No C++ exception leaves this file: each entry point maps them to Python
-// exceptions once the lock is held again.
+// functions. Each call converts its arguments (bytes objects are held and read
+// in place, anything else is copied), plans the jam operation so that every
+// failure is raised with the lock held, creates the result bytes objects, and
+// fills them with the interpreter lock released. No C++ exception leaves this
+// file: each entry point maps them to Python exceptions once the lock is held
+// again.
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,21 +91,43 @@ auto without_lock(Operation&& operation) {
     return operation();
 }
 
-PyObject* new_bytes(const ondrel::jam::Bytes& bytes) noexcept {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                     static_cast<Py_ssize_t>(bytes.size()));
-}
-
-PyObject* new_shard_list(const std::vector<ondrel::jam::Bytes>& shards) noexcept {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(shards.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < shards.size(); ++i) {
-        PyObject* shard = new_bytes(shards[i]);
-        if (!shard) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), shard);
+// Result bytes objects created with unset contents and filled later without
+// the lock. Bytes objects are not tracked by the garbage collector and are put
+// into lists only once filled, so no Python code can see them unset.
+class FreshBytes {
+public:
+    explicit FreshBytes(std::size_t count) {
+        objects_.reserve(count);
+        storage_.reserve(count);
     }
-    return list.release();
-}
+
+    [[nodiscard]] bool add(std::size_t size) {
+        Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes) return false;
+        storage_.push_back(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+        objects_.push_back(std::move(bytes));
+        return true;
+    }
+
+    [[nodiscard]] std::span<std::uint8_t* const> storage() const noexcept { return storage_; }
+
+    // The object created first, handed to the caller.
+    [[nodiscard]] PyObject* take_first() noexcept { return objects_.front().release(); }
+
+    // A new list of the objects [first, first + count), which move into it.
+    [[nodiscard]] PyObject* take_list(std::size_t first, std::size_t count) noexcept {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), objects_[first + i].release());
+        }
+        return list.release();
+    }
+
+private:
+    std::vector<Ref> objects_;
+    std::vector<std::uint8_t*> storage_;
+};
 
 const ondrel::py::Signature ENCODE_SIGNATURE{"encode_py()", {"data", "orig", "rec"}};
 const ondrel::py::Signature DECODE_SIGNATURE{"decode_py()", {"shards", "orig", "rec"}};
@@ -112,20 +137,32 @@ PyObject* encode_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&]() -> PyObject* {
         PyObject* slots[3];
         if (!ondrel::py::bind_arguments(ENCODE_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
-        ondrel::jam::Bytes data;
+        ondrel::py::ByteSource data;
         std::uint64_t orig = 0;
         std::uint64_t rec = 0;
-        if (!argument("data", ondrel::py::to_bytes(slots[0], data)) ||
+        if (!argument("data", ondrel::py::to_byte_source(slots[0], data)) ||
             !argument("orig", ondrel::py::to_u64(slots[1], orig)) ||
             !argument("rec", ondrel::py::to_u64(slots[2], rec))) {
             return nullptr;
         }
-        const auto shards = without_lock([&] { return ondrel::jam::encode(data, orig, rec); });
-        if (!shards) {
-            raise_codec_error(shards.error());
+        const std::span<const std::uint8_t> view = data.view();
+        const auto shard_len = ondrel::jam::plan_encode(view.size(), orig, rec);
+        if (!shard_len) {
+            raise_codec_error(shard_len.error());
             return nullptr;
         }
-        return new_shard_list(*shards);
+        // The counts are valid now, so orig + rec is small.
+        const std::size_t count = orig + rec;
+        FreshBytes shards(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (!shards.add(*shard_len)) return nullptr;
+        }
+        const auto coded = without_lock([&] { return ondrel::jam::encode_into(view, orig, rec, shards.storage()); });
+        if (!coded) {
+            raise_codec_error(coded.error());
+            return nullptr;
+        }
+        return shards.take_list(0, count);
     });
 }
 
@@ -133,20 +170,31 @@ PyObject* decode_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&]() -> PyObject* {
         PyObject* slots[3];
         if (!ondrel::py::bind_arguments(DECODE_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
-        std::vector<ondrel::jam::IndexedShard> shards;
+        std::vector<ondrel::py::ShardSource> sources;
         std::uint64_t orig = 0;
         std::uint64_t rec = 0;
-        if (!argument("shards", ondrel::py::to_indexed_shards(slots[0], shards)) ||
+        if (!argument("shards", ondrel::py::to_indexed_shards(slots[0], sources)) ||
             !argument("orig", ondrel::py::to_u64(slots[1], orig)) ||
             !argument("rec", ondrel::py::to_u64(slots[2], rec))) {
             return nullptr;
         }
-        const auto data = without_lock([&] { return ondrel::jam::decode(shards, orig, rec); });
-        if (!data) {
-            raise_codec_error(data.error());
+        std::vector<ondrel::jam::ShardView> shards;
+        shards.reserve(sources.size());
+        for (const ondrel::py::ShardSource& source : sources) shards.push_back({source.bytes.view(), source.index});
+        const auto size = ondrel::jam::plan_decode(shards, orig, rec);
+        if (!size) {
+            raise_codec_error(size.error());
             return nullptr;
         }
-        return new_bytes(*data);
+        FreshBytes data(1);
+        if (!data.add(*size)) return nullptr;
+        std::uint8_t* out = data.storage().front();
+        const auto coded = without_lock([&] { return ondrel::jam::decode_into(shards, orig, rec, out); });
+        if (!coded) {
+            raise_codec_error(coded.error());
+            return nullptr;
+        }
+        return data.take_first();
     });
 }
 
@@ -162,25 +210,40 @@ PyObject* multi_encode_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             !argument("rec", ondrel::py::to_u64(slots[2], rec))) {
             return nullptr;
         }
-        std::vector<ondrel::jam::Bytes> segments(segment_objects.size());
-        for (std::size_t i = 0; i < segments.size(); ++i) {
-            PyObject* segment = segment_objects[i].get();
-            const auto* first = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(segment));
-            segments[i].assign(first, first + PyBytes_GET_SIZE(segment));
-        }
-        segment_objects.clear();
-
-        const auto encoded = without_lock([&] { return ondrel::jam::multi_encoder(segments, orig, rec); });
-        if (!encoded) {
-            raise_codec_error(encoded.error());
+        const std::size_t segment_count = segment_objects.size();
+        if (auto planned = ondrel::jam::plan_multi_encode(segment_count, orig, rec); !planned) {
+            raise_codec_error(planned.error());
             return nullptr;
         }
-        Ref list(PyList_New(static_cast<Py_ssize_t>(encoded->size())));
+        // Bytes are immutable and stay referenced until the call ends, so the
+        // workers read them in place.
+        std::vector<std::span<const std::uint8_t>> segments;
+        segments.reserve(segment_count);
+        for (const Ref& segment : segment_objects) {
+            segments.emplace_back(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(segment.get())),
+                                  static_cast<std::size_t>(PyBytes_GET_SIZE(segment.get())));
+        }
+        // With no segments the counts were not checked and are not used.
+        const std::size_t count = segment_count == 0 ? 0 : orig + rec;
+        FreshBytes shards(segment_count * count);
+        for (const std::span<const std::uint8_t> segment : segments) {
+            const std::size_t shard_len = *ondrel::jam::plan_encode(segment.size(), orig, rec);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (!shards.add(shard_len)) return nullptr;
+            }
+        }
+        const auto coded =
+            without_lock([&] { return ondrel::jam::multi_encode_into(segments, orig, rec, shards.storage()); });
+        if (!coded) {
+            raise_codec_error(coded.error());
+            return nullptr;
+        }
+        Ref list(PyList_New(static_cast<Py_ssize_t>(segment_count)));
         if (!list) return nullptr;
-        for (std::size_t i = 0; i < encoded->size(); ++i) {
-            PyObject* shards = new_shard_list((*encoded)[i]);
-            if (!shards) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), shards);
+        for (std::size_t s = 0; s < segment_count; ++s) {
+            PyObject* shard_list = shards.take_list(s * count, count);
+            if (!shard_list) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(s), shard_list);
         }
         return list.release();
     });

@@ -333,5 +333,200 @@ TEST(JamMultiEncoder, Failures) {
     EXPECT_TRUE(multi_encoder(segments, 2, 1).has_value());
 }
 
+// ---- Coding into caller storage ----
+
+template <class T, class Fn>
+Outcome<T> capture(Fn&& fn) {
+    try {
+        auto result = fn();
+        if (!result) return result.error();
+        return T(std::move(*result));
+    } catch (const InternalFailure& failure) {
+        return std::string(failure.what());
+    }
+}
+
+template <class A, class B>
+void expect_same_failure(const Outcome<A>& actual, const Outcome<B>& expected, const std::string& where) {
+    ASSERT_EQ(describe(actual), describe(expected)) << where;
+    if (auto* error = std::get_if<codec::Error>(&expected)) {
+        EXPECT_EQ(std::get<codec::Error>(actual), *error) << where;
+    }
+    if (auto* text = std::get_if<std::string>(&expected)) {
+        EXPECT_EQ(std::get<std::string>(actual), *text) << where;
+    }
+}
+
+constexpr std::uint8_t DIRTY = 0xA5;
+constexpr std::size_t GUARD = 8;
+
+// Storage as a caller provides it: not zeroed, with guard bytes behind each
+// output so that a write past its end shows.
+struct DirtyOutputs {
+    DirtyOutputs(std::size_t count, std::size_t len) : len(len), storage(count * (len + GUARD), DIRTY) {
+        for (std::size_t k = 0; k < count; ++k) rows.push_back(storage.data() + k * (len + GUARD));
+    }
+    Bytes shard(std::size_t k) const { return Bytes(rows[k], rows[k] + len); }
+    bool guards_intact() const {
+        for (std::uint8_t* row : rows) {
+            if (std::any_of(row + len, row + len + GUARD, [](std::uint8_t b) { return b != DIRTY; })) return false;
+        }
+        return true;
+    }
+    std::size_t len;
+    Bytes storage;
+    std::vector<std::uint8_t*> rows;
+};
+
+TEST(JamInto, EncodeIntoDirtyStorageMatchesWordRoad) {
+    std::mt19937 rng(23);
+    for (const Counts c : {Counts{1, 1}, Counts{3, 2}, Counts{2, 3}, Counts{7, 9}, Counts{342, 681}, Counts{700, 2500}}) {
+        const std::size_t unit = 2 * c.orig;
+        for (std::size_t n : {std::size_t{0}, std::size_t{1}, unit - 1, unit * 33 + 1, unit * 70}) {
+            const Bytes data = random_bytes(rng, n);
+            const auto expected = word_road::encode(data, c.orig, c.rec);
+            const auto& shards = std::get<std::vector<Bytes>>(expected);
+            const auto planned = plan_encode(n, c.orig, c.rec);
+            ASSERT_TRUE(planned.has_value());
+            ASSERT_EQ(*planned, shards.front().size()) << c.orig << "," << c.rec << " n=" << n;
+            DirtyOutputs out(c.orig + c.rec, *planned);
+            ASSERT_TRUE(encode_into(data, c.orig, c.rec, out.rows).has_value());
+            for (std::size_t k = 0; k < shards.size(); ++k) {
+                ASSERT_EQ(out.shard(k), shards[k]) << c.orig << "," << c.rec << " n=" << n << " shard " << k;
+            }
+            ASSERT_TRUE(out.guards_intact()) << c.orig << "," << c.rec << " n=" << n;
+        }
+    }
+}
+
+// The plan reports exactly what the operation fails with, before any storage
+// exists: huge counts give the codec error, not an allocation.
+TEST(JamInto, EncodePlanFailsAsWordRoad) {
+    const Counts bad[] = {{0, 1}, {0, 0}, {1, 0}, {65536, 1}, {32769, 32768}, {std::uint64_t{1} << 63, 1},
+                          {std::uint64_t{1} << 40, 3}, {3, std::uint64_t{1} << 40}, {~std::uint64_t{0}, 1}};
+    for (const Counts c : bad) {
+        const std::string where = std::to_string(c.orig) + "," + std::to_string(c.rec);
+        const auto expected = word_road::encode(Bytes{1, 2, 3}, c.orig, c.rec);
+        expect_same_failure(capture<std::size_t>([&] { return plan_encode(3, c.orig, c.rec); }), expected, where);
+        const Bytes data{1, 2, 3};
+        expect_same_failure(capture<bool>([&]() -> codec::Result<bool> {
+                                if (auto r = encode_into(data, c.orig, c.rec, {}); !r) return std::unexpected(r.error());
+                                return true;
+                            }),
+                            expected, where);
+        expect_same_failure(capture<bool>([&]() -> codec::Result<bool> {
+                                if (auto r = plan_multi_encode(1, c.orig, c.rec); !r) return std::unexpected(r.error());
+                                return true;
+                            }),
+                            expected, where);
+    }
+    // An empty batch checks nothing.
+    EXPECT_TRUE(plan_multi_encode(0, 0, 0).has_value());
+    EXPECT_TRUE(multi_encode_into({}, 0, 0, {}).has_value());
+}
+
+std::vector<ShardView> views_of(const std::vector<IndexedShard>& shards) {
+    std::vector<ShardView> views;
+    for (const IndexedShard& shard : shards) views.push_back({shard.bytes, shard.index});
+    return views;
+}
+
+TEST(JamInto, DecodeIntoDirtyStorageMatchesWordRoad) {
+    std::mt19937 rng(29);
+    for (const Counts c : {Counts{1, 1}, Counts{3, 2}, Counts{2, 3}, Counts{7, 9}, Counts{342, 681}}) {
+        for (std::size_t n : {std::size_t{1}, 2 * c.orig * 33 + 3, 2 * c.orig * 70}) {
+            const auto shards = *encode(random_bytes(rng, n), c.orig, c.rec);
+            for (const std::size_t count : {c.orig, std::min(c.orig + 2, c.orig + c.rec)}) {
+                auto picked = pick_shards(rng, shards, count);
+                const auto expected = word_road::decode(picked, c.orig, c.rec);
+                const Bytes& data = std::get<Bytes>(expected);
+                // Shards longer than the first are read only up to its length.
+                for (std::size_t i = 1; i < picked.size(); i += 2) picked[i].bytes.push_back(0x77);
+                const auto views = views_of(picked);
+                const auto planned = plan_decode(views, c.orig, c.rec);
+                ASSERT_TRUE(planned.has_value());
+                ASSERT_EQ(*planned, data.size());
+                DirtyOutputs out(1, *planned);
+                ASSERT_TRUE(decode_into(views, c.orig, c.rec, out.rows.front()).has_value());
+                ASSERT_TRUE(out.shard(0) == data) << c.orig << "," << c.rec << " n=" << n << " count=" << count;
+                ASSERT_TRUE(out.guards_intact()) << c.orig << "," << c.rec << " n=" << n;
+            }
+        }
+    }
+}
+
+TEST(JamInto, DecodePlanFailsAsWordRoad) {
+    std::mt19937 rng(31);
+    const auto s = *encode(random_bytes(rng, 6 * 20), 3, 3);  // 40-byte shards
+    auto cut = [](Bytes b, std::size_t len) {
+        b.resize(len);
+        return b;
+    };
+    const std::vector<std::vector<IndexedShard>> inputs = {
+        {},
+        {{cut(s[0], 0), 0}},
+        {{s[0], 0}, {cut(s[1], 1), 1}, {s[2], 2}},
+        {{s[0], 0}, {cut(s[1], 30), 1}, {cut(s[2], 20), 2}},
+        {{cut(s[0], 39), 0}, {s[1], 1}, {s[2], 2}},
+        {{s[0], 0}, {s[0], 0}, {s[1], 1}},
+        {{s[3], 3}, {s[4], 4}, {s[3], 3}},
+        {{s[0], 0}, {s[1], 1}, {s[5], 6}},
+        {{s[0], 0}, {s[1], 1}},
+        {{s[0], 0}, {s[2], 9}, {cut(s[1], 1), 1}},
+    };
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        for (const Counts c : {Counts{3, 3}, Counts{0, 3}, Counts{3, 0}, Counts{std::uint64_t{1} << 40, 3}}) {
+            const std::string where = "input " + std::to_string(i) + " counts " + std::to_string(c.orig) + "," +
+                                      std::to_string(c.rec);
+            const auto expected = word_road::decode(inputs[i], c.orig, c.rec);
+            const auto views = views_of(inputs[i]);
+            const auto planned = capture<std::size_t>([&] { return plan_decode(views, c.orig, c.rec); });
+            if (auto* data = std::get_if<Bytes>(&expected)) {
+                ASSERT_EQ(describe(planned), "value") << where;
+                EXPECT_EQ(std::get<std::size_t>(planned), data->size()) << where;
+                continue;
+            }
+            expect_same_failure(planned, expected, where);
+            expect_same_failure(capture<bool>([&]() -> codec::Result<bool> {
+                                    if (auto r = decode_into(views, c.orig, c.rec, nullptr); !r) {
+                                        return std::unexpected(r.error());
+                                    }
+                                    return true;
+                                }),
+                                expected, where);
+        }
+    }
+}
+
+// Batches write shard k of segment s to output s * (orig + rec) + k, packed
+// or not, and leave every neighbouring byte alone.
+TEST(JamInto, MultiEncodeIntoDirtyStorageMatchesEncode) {
+    std::mt19937 rng(37);
+    for (const Counts c : {Counts{342, 681}, Counts{3, 2}, Counts{1, 1}, Counts{64, 32}}) {
+        const std::vector<Bytes> segments = mixed_segments(rng, c.orig);
+        const std::size_t count = c.orig + c.rec;
+        std::vector<std::span<const std::uint8_t>> views(segments.begin(), segments.end());
+        std::vector<DirtyOutputs> outs;
+        std::vector<std::uint8_t*> rows;
+        for (const Bytes& segment : segments) {
+            const auto planned = plan_encode(segment.size(), c.orig, c.rec);
+            ASSERT_TRUE(planned.has_value());
+            outs.emplace_back(count, *planned);
+            rows.insert(rows.end(), outs.back().rows.begin(), outs.back().rows.end());
+        }
+        ASSERT_TRUE(multi_encode_into(views, c.orig, c.rec, rows).has_value());
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            const auto single = *encode(segments[i], c.orig, c.rec);
+            for (std::size_t k = 0; k < count; ++k) {
+                ASSERT_EQ(outs[i].shard(k), single[k]) << c.orig << "," << c.rec << " segment " << i << " shard " << k;
+            }
+            ASSERT_TRUE(outs[i].guards_intact()) << c.orig << "," << c.rec << " segment " << i;
+        }
+        for (std::size_t i = 0; i < 3; ++i) {
+            ASSERT_TRUE(std::get<0>(word_road::encode(segments[i], c.orig, c.rec)) == *encode(segments[i], c.orig, c.rec));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace ondrel::jam
