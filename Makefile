@@ -9,7 +9,7 @@ VPY := $(VENV)/bin/python
 DEBS := g++ cmake ninja-build libgtest-dev libbenchmark-dev
 CMAKE_COMMON := -G Ninja -DONDREL_BUILD_TESTS=ON
 
-.PHONY: all setup debs venv build test test-cpp test-asan test-py install bench clean
+.PHONY: all setup debs venv build test test-cpp test-asan test-py install bench clean demo wheel
 
 all: build
 
@@ -27,7 +27,7 @@ $(VENV)/.ready: pyproject.toml
 	@if [ -z "$(PYTHON312)" ]; then echo "CPython 3.12 not found under pyenv (pyenv root: $$(pyenv root 2>/dev/null))" >&2; exit 1; fi
 	$(PYTHON312) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest hypothesis
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest hypothesis mypy
 	touch $@
 
 venv: $(VENV)/.ready
@@ -57,11 +57,43 @@ test-py: install
 
 test: setup test-cpp test-asan test-py
 
-bench: debs install
+bench: debs bench-peers install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	@for b in build/bench/bench/*_perf; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 	@echo "== bench/python_bench.py"; $(VPY) bench/python_bench.py
+	@echo "== bench/peers_bench.py"; $(BENCH_VPY) bench/peers_bench.py
+
+# Peers for `make bench` only, never dependencies of the package: Debian's
+# par2, ISA-L (for bench/isal_perf) and liberasurecode, and zfec and pyeclib in
+# their own virtual environment, next to ondrel_ec built from this tree.
+BENCH_DEBS := par2 libisal-dev liberasurecode-dev pkg-config
+BENCH_VENV := .venv-bench
+BENCH_VPY := $(BENCH_VENV)/bin/python
+
+.PHONY: bench-peers
+bench-peers:
+	@$(MAKE) --no-print-directory debs DEBS="$(BENCH_DEBS)"
+	@if [ ! -x $(BENCH_VPY) ]; then \
+	  if [ -z "$(PYTHON312)" ]; then echo "CPython 3.12 not found under pyenv" >&2; exit 1; fi; \
+	  $(PYTHON312) -m venv $(BENCH_VENV) && $(BENCH_VPY) -m pip install -q --upgrade pip; fi
+	$(BENCH_VPY) -m pip install -q "scikit-build-core>=0.10" zfec pyeclib
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_VPY) -m pip install -q --no-build-isolation --no-deps \
+	  -C build-dir=build/bench-venv .
+
+# Encodes a generated sample file, loses and damages shards, rebuilds and
+# compares. DEMO_ARGS passes options on, e.g. DEMO_ARGS="--size 1024 -k 342 -m 681".
+demo: install
+	$(VPY) scripts/demo.py $(DEMO_ARGS)
+
+# Builds the wheel into dist/ and smoke-tests it in a fresh virtual environment.
+wheel: setup
+	rm -rf dist
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	@tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; set -e; \
+	$(PYTHON312) -m venv "$$tmp/venv"; \
+	"$$tmp/venv/bin/python" -m pip install -q dist/ondrel_ec-*.whl; \
+	cd "$$tmp" && "$$tmp/venv/bin/python" "$(CURDIR)/scripts/wheel_smoke.py"
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -1,0 +1,179 @@
+"""The shard file format: header, payload layout, checksums and file names.
+
+A shard file is a 128-byte header followed by one block per segment of the
+original file. Block `s` of shard `i` holds that shard's piece of segment `s`
+(what `encode_py` returned at position `i` for the segment's bytes) and a
+CRC-32 of the piece bound to `(i, s)`. The README documents every byte.
+"""
+
+from __future__ import annotations
+
+import re
+import struct
+import zlib
+from dataclasses import dataclass
+
+MAGIC = b"\x89OEC\r\n\x1a\n"
+VERSION = 1
+HEADER_SIZE = 128
+DIGEST_SHA256 = 1
+BLOCK_CRC_SIZE = 4
+SHARD_SUFFIX = ".oec"
+MAX_SHARDS = 65536
+
+# magic, version, header size, orig, rec, index, segment size, file length,
+# digest algorithm, 7 reserved, digest, 44 reserved, header CRC-32.
+_HEADER = struct.Struct("<8sHHIIIQQB7x32s44xI")
+_CRC_OFFSET = HEADER_SIZE - 4
+_POSITION = struct.Struct("<IQ")
+_U32 = struct.Struct("<I")
+
+assert _HEADER.size == HEADER_SIZE
+
+_NAME = re.compile(r"^(?P<base>.+)\.(?P<index>\d+)-of-(?P<total>\d+)" + re.escape(SHARD_SUFFIX) + r"$")
+
+
+class HeaderError(Exception):
+    """A header that cannot be used; `foreign` tells a file that is no shard
+    at all (no magic) from a shard whose header is damaged or unsupported."""
+
+    def __init__(self, message: str, *, foreign: bool = False) -> None:
+        super().__init__(message)
+        self.foreign = foreign
+
+
+def next_power_of_two(value: int) -> int:
+    return 1 << max(0, value - 1).bit_length()
+
+
+def counts_problem(orig: int, rec: int) -> str | None:
+    """Why the codec cannot use these counts, or None if it can."""
+    if orig < 1 or rec < 1:
+        return "the original and recovery counts must both be at least 1"
+    if min(next_power_of_two(orig), next_power_of_two(rec)) + max(orig, rec) > MAX_SHARDS:
+        return (f"{orig} original + {rec} recovery shards is more than the codec supports "
+                f"(at most 65535 shards in all, fewer when both counts are large)")
+    return None
+
+
+@dataclass(frozen=True)
+class Header:
+    orig: int
+    rec: int
+    index: int
+    segment_size: int
+    file_length: int
+    digest: bytes
+    version: int = VERSION
+
+    @property
+    def total(self) -> int:
+        return self.orig + self.rec
+
+    def set_key(self) -> tuple[int, int, int, int, int, bytes]:
+        """Everything that all shards of one encoding share."""
+        return (self.version, self.orig, self.rec, self.segment_size, self.file_length, self.digest)
+
+    def with_index(self, index: int) -> Header:
+        return Header(self.orig, self.rec, index, self.segment_size, self.file_length, self.digest, self.version)
+
+    def pack(self) -> bytes:
+        body = _HEADER.pack(MAGIC, self.version, HEADER_SIZE, self.orig, self.rec, self.index,
+                            self.segment_size, self.file_length, DIGEST_SHA256, self.digest, 0)
+        return body[:_CRC_OFFSET] + _U32.pack(zlib.crc32(body[:_CRC_OFFSET]))
+
+    @classmethod
+    def unpack(cls, raw: bytes) -> Header:
+        if len(raw) < len(MAGIC) or raw[:len(MAGIC)] != MAGIC:
+            raise HeaderError("not an ondrel-ec shard file", foreign=True)
+        if len(raw) < HEADER_SIZE:
+            raise HeaderError(f"header cut short ({len(raw)} of {HEADER_SIZE} bytes)")
+        (_, version, header_size, orig, rec, index, segment_size, file_length, algorithm, digest,
+         crc) = _HEADER.unpack_from(raw)
+        if zlib.crc32(raw[:_CRC_OFFSET]) != crc:
+            raise HeaderError("header checksum mismatch (damaged header)")
+        if version != VERSION:
+            raise HeaderError(f"format version {version} is not supported (this program reads version {VERSION})")
+        problem = (
+            "unexpected header size" if header_size != HEADER_SIZE else
+            "unknown digest algorithm" if algorithm != DIGEST_SHA256 else
+            counts_problem(orig, rec) or
+            ("shard index out of range" if index >= orig + rec else
+             "bad segment size" if segment_size == 0 or segment_size % (2 * orig) else None)
+        )
+        if problem:
+            raise HeaderError(f"invalid header: {problem}")
+        return cls(orig, rec, index, segment_size, file_length, digest, version)
+
+
+@dataclass(frozen=True)
+class Layout:
+    """Where each segment's block sits in a shard file of one encoding."""
+
+    orig: int
+    segment_size: int
+    file_length: int
+
+    @classmethod
+    def of(cls, header: Header) -> Layout:
+        return cls(header.orig, header.segment_size, header.file_length)
+
+    @property
+    def segments(self) -> int:
+        return -(-self.file_length // self.segment_size)
+
+    @property
+    def full_piece(self) -> int:
+        return self.segment_size // self.orig
+
+    def segment_length(self, segment: int) -> int:
+        return min(self.segment_size, self.file_length - segment * self.segment_size)
+
+    def piece_size(self, segment: int) -> int:
+        return piece_size(self.segment_length(segment), self.orig)
+
+    def offset(self, segment: int) -> int:
+        """File offset of a segment's block; `segments` gives the payload end."""
+        if segment >= self.segments:
+            last = self.segments - 1
+            return HEADER_SIZE if last < 0 else self.offset(last) + self.piece_size(last) + BLOCK_CRC_SIZE
+        return HEADER_SIZE + segment * (self.full_piece + BLOCK_CRC_SIZE)
+
+    @property
+    def shard_file_size(self) -> int:
+        return self.offset(self.segments)
+
+
+def piece_size(length: int, orig: int) -> int:
+    """Length of every shard `encode_py` makes from `length` bytes."""
+    return 2 * -(-length // (2 * orig))
+
+
+def block_crc(piece: bytes | memoryview, index: int, segment: int) -> int:
+    """CRC-32 of a piece, seeded with its position so a block moved to another
+    shard or another segment does not pass."""
+    return zlib.crc32(piece, zlib.crc32(_POSITION.pack(index, segment)))
+
+
+def pack_crc(crc: int) -> bytes:
+    return _U32.pack(crc)
+
+
+def unpack_crc(raw: bytes | memoryview) -> int:
+    return int(_U32.unpack(raw)[0])
+
+
+def shard_name(base: str, index: int, total: int) -> str:
+    width = len(str(total))
+    return f"{base}.{index:0{width}d}-of-{total}{SHARD_SUFFIX}"
+
+
+def parse_shard_name(name: str) -> tuple[str, int, int] | None:
+    """(base, index, total) from a name made by `shard_name`, else None."""
+    match = _NAME.match(name)
+    if not match:
+        return None
+    index, total = int(match["index"]), int(match["total"])
+    if index >= total:
+        return None
+    return match["base"], index, total
