@@ -1,5 +1,7 @@
 #include "codec/engine/engine.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -28,14 +30,42 @@ void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, s
     xor_into(x, y);
 }
 
+namespace {
+
+#include "codec/engine/generic/formal_derivative.hpp"
+
+// The build baseline's 128-bit registers.
+struct Sse128 {
+    using Reg = __m128i;
+    static constexpr std::size_t BYTES = 16;
+    static Reg load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static void store(std::uint8_t* p, Reg v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+    static Reg bxor(Reg a, Reg b) { return _mm_xor_si128(a, b); }
+};
+
+}  // namespace
+
+bool formal_derivative_grouped(const ShardsRefMut& data) noexcept {
+    return data.shard_count() >= DERIVATIVE_GROUP;
+}
+
+// The definition's sweep for fewer shards than one group; the grouped form
+// (generic/formal_derivative.hpp) otherwise.
 void formal_derivative(const ShardsRefMut& data) {
     const std::size_t n = data.shard_count();
     ensure((n & (n - 1)) == 0, "formal_derivative: shard count is not a power of two");
-    for (std::size_t i = 1; i < n; ++i) {
-        const std::size_t width = i & (~i + 1);
-        xor_range(data, i - width, i, width);
+    if (!formal_derivative_grouped(data)) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::size_t width = i & (~i + 1);
+            xor_range(data, i - width, i, width);
+        }
+        return;
     }
+    formal_derivative_groups<Sse128>(reinterpret_cast<std::uint8_t*>(data.data().data()), n,
+                                     data.shard_len_64() * CHUNK_BYTES);
 }
+
+void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data); }
 
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
                           std::size_t truncated_size) {

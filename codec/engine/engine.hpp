@@ -41,6 +41,10 @@ public:
     // Every element e of `x` becomes mul(e, log_m); log_m 0 and 65535 are 1.
     virtual void mul(std::span<Chunk> x, GfElement log_m) const noexcept = 0;
 
+    // engine::formal_derivative (below), which kernel sets with wider
+    // registers replace by the same computation in their own instructions.
+    virtual void formal_derivative(const ShardsRefMut& data) const;
+
     // Short name of the kernel set ("scalar", "ssse3", ...), so callers and
     // tests can see which one runs.
     [[nodiscard]] virtual const char* name() const noexcept = 0;
@@ -56,6 +60,10 @@ void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, s
 // Formal derivative of the polynomial whose coefficients are the shards of
 // `data`, in place. data.shard_count() must be a power of two.
 void formal_derivative(const ShardsRefMut& data);
+
+// Whether formal_derivative works in groups of shards (at least eight shards;
+// the count must still be a power of two), which kernel overrides share.
+[[nodiscard]] bool formal_derivative_grouped(const ShardsRefMut& data) noexcept;
 
 // Checks the transform preconditions that do not depend on SKEW: size a power
 // of two, truncated_size <= size, pos + size <= data.shard_count().

@@ -21,6 +21,7 @@ namespace {
 
 #include "codec/engine/generic/transform.hpp"
 #include "codec/engine/generic/vector_kernels.hpp"
+#include "codec/engine/generic/formal_derivative.hpp"
 
 struct Avx2Vector {
     using Reg = __m256i;
@@ -80,6 +81,10 @@ void mul_avx2(const Mul128Table& mul128, std::span<Chunk> x, GfElement log_m) no
     Kernels(mul128).mul(x, log_m);
 }
 
+void formal_derivative_avx2(std::uint8_t* base, std::size_t n, std::size_t row) {
+    formal_derivative_groups<Avx2Vector>(base, n, row);
+}
+
 void eval_poly_private_avx2(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
     eval_poly_vector<Avx2Vector>(erasures, truncated_size);
 }
@@ -106,6 +111,17 @@ void Avx2::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std
 }
 
 void Avx2::mul(std::span<Chunk> x, GfElement log_m) const noexcept { avx2_kernels::mul_avx2(mul128_, x, log_m); }
+
+void Avx2::formal_derivative(const ShardsRefMut& data) const {
+    const std::size_t n = data.shard_count();
+    // The checks and the short case are the baseline's.
+    if ((n & (n - 1)) != 0 || !formal_derivative_grouped(data)) {
+        engine::formal_derivative(data);
+        return;
+    }
+    avx2_kernels::formal_derivative_avx2(reinterpret_cast<std::uint8_t*>(data.data().data()), n,
+                                         data.shard_len_64() * CHUNK_BYTES);
+}
 
 void Avx2::eval_poly_avx2(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
     avx2_kernels::eval_poly_private_avx2(erasures, truncated_size);

@@ -21,6 +21,16 @@ namespace {
 
 #include "codec/engine/generic/transform.hpp"
 #include "codec/engine/generic/vector_kernels.hpp"
+#include "codec/engine/generic/formal_derivative.hpp"
+
+// Whole-register XOR sweeps of the formal derivative.
+struct Avx512Xor {
+    using Reg = __m512i;
+    static constexpr std::size_t BYTES = 64;
+    static Reg load(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
+    static void store(std::uint8_t* p, Reg v) { _mm512_storeu_si512(p, v); }
+    static Reg bxor(Reg a, Reg b) { return _mm512_xor_si512(a, b); }
+};
 
 // Products by affine byte transforms. A chunk register is [L | H] (32 low
 // bytes, 32 high bytes). gf2p8affineqb applies the matrix qword at the same
@@ -120,6 +130,10 @@ void mul_avx512(const AffineTable& affine, std::span<Chunk> x, GfElement log_m) 
     Kernels(affine).mul(x, log_m);
 }
 
+void formal_derivative_avx512(std::uint8_t* base, std::size_t n, std::size_t row) {
+    formal_derivative_groups<Avx512Xor>(base, n, row);
+}
+
 void eval_poly_private_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
     eval_poly_vector<Avx512Vector, Avx256Vector>(erasures, truncated_size);
 }
@@ -147,6 +161,17 @@ void Avx512Gfni::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t siz
 
 void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept {
     avx512gfni_kernels::mul_avx512(affine_, x, log_m);
+}
+
+void Avx512Gfni::formal_derivative(const ShardsRefMut& data) const {
+    const std::size_t n = data.shard_count();
+    // The checks and the short case are the baseline's.
+    if ((n & (n - 1)) != 0 || !formal_derivative_grouped(data)) {
+        engine::formal_derivative(data);
+        return;
+    }
+    avx512gfni_kernels::formal_derivative_avx512(reinterpret_cast<std::uint8_t*>(data.data().data()), n,
+                                                 data.shard_len_64() * CHUNK_BYTES);
 }
 
 void Avx512Gfni::eval_poly_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {

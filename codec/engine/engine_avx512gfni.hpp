@@ -22,6 +22,7 @@ public:
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
               std::size_t skew_delta) const override;
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;
+    void formal_derivative(const ShardsRefMut& data) const override;
     [[nodiscard]] const char* name() const noexcept override { return "avx512gfni"; }
 
     // Erasure-locator evaluation with 512-bit lanes, byte-identical to

@@ -36,6 +36,7 @@ public:
         engine_->ifft(data, pos, size, truncated_size, skew_delta);
     }
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept { engine_->mul(x, log_m); }
+    void formal_derivative(const ShardsRefMut& data) const { engine_->formal_derivative(data); }
 
     // Erasure-locator evaluation with the best kernel set. Has its own cached
     // CPU test, independent of create()'s, run on the first call.

@@ -175,7 +175,7 @@ Result<DecoderResult> HighRateDecoder::decode() {
     data.zero(original_end, work_count);
 
     engine_.ifft(data, 0, work_count, original_end, 0);
-    engine::formal_derivative(data);
+    engine_.formal_derivative(data);
     engine_.fft(data, 0, work_count, original_end, 0);
 
     // Divide each erased original by its own factor.

@@ -168,10 +168,15 @@ Result<DecoderResult> LowRateDecoder::decode() {
     scale_or_zero(chunk_size, recovery_end);
     data.zero(recovery_end, work_count);
 
-    // Truncated to recovery_end (not original_count) in both directions.
+    // The inverse transform is truncated to recovery_end: its input is zero
+    // from there on. Only positions below original_count are read after the
+    // forward transform, and a truncated pass still computes every group that
+    // starts below its bound exactly as the full pass would, so the forward
+    // transform stops at original_count: the restored originals are the same
+    // bytes as with the bound recovery_end, and the work past them is skipped.
     engine_.ifft(data, 0, work_count, recovery_end, 0);
-    engine::formal_derivative(data);
-    engine_.fft(data, 0, work_count, recovery_end, 0);
+    engine_.formal_derivative(data);
+    engine_.fft(data, 0, work_count, original_count, 0);
 
     // Divide each erased original by its own factor.
     for (std::size_t p = 0; p < original_count; ++p) {

@@ -202,6 +202,41 @@ TEST(VectorKernels, MulMatchesScalar) {
     }
 }
 
+TEST(VectorKernels, FormalDerivativeMatchesTheSweep) {
+    // Expected bytes from the defining sweep: for i = 1..n-1 with w the lowest
+    // set bit of i, shards [i, i + w) are XORed into [i - w, i). Rows shorter
+    // than, equal to and not a multiple of the kernels' 512-byte slices.
+    struct Case {
+        std::size_t shards;
+        std::size_t len64;
+    };
+    const Case cases[] = {{1, 1}, {2, 2}, {4, 1},  {8, 1},    {8, 9},   {16, 2},
+                          {32, 8}, {64, 9}, {256, 1}, {1024, 3}, {2048, 8}, {4096, 1}};
+    std::mt19937 rng(31337);
+    for (const std::string& name : vector_kernels()) {
+        const DefaultEngine engine = kernel(name);
+        std::size_t slack_index = 0;
+        for (const Case& c : cases) {
+            const std::vector<Chunk> input = random_chunks(c.shards * c.len64, rng);
+            std::vector<Chunk> expected = input;
+            const ShardsRefMut ref_view(expected, c.shards, c.len64);
+            for (std::size_t i = 1; i < c.shards; ++i) {
+                const std::size_t w = i & (~i + 1);
+                xor_range(ref_view, i - w, i, w);
+            }
+            const std::size_t slack = SLACKS[slack_index++ % std::size(SLACKS)];
+            const FencedChunks data(input, slack);
+            engine.formal_derivative(ShardsRefMut(data.span(), c.shards, c.len64));
+            ASSERT_TRUE(data.equals(expected))
+                << name << ": " << c.shards << " shards of " << c.len64 << " chunks, slack " << slack;
+        }
+        std::vector<Chunk> six = random_chunks(6, rng);
+        EXPECT_THROW(engine.formal_derivative(ShardsRefMut(six, 6, 1)), InternalFailure) << name;
+        std::vector<Chunk> twelve = random_chunks(12, rng);
+        EXPECT_THROW(engine.formal_derivative(ShardsRefMut(twelve, 12, 1)), InternalFailure) << name;
+    }
+}
+
 TEST(VectorKernels, InvalidTransformArgumentsAreInternalFailures) {
     struct Case {
         const char* what;

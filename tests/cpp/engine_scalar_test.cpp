@@ -164,6 +164,35 @@ TEST(AuxiliaryOps, FormalDerivativeAndXor) {
     EXPECT_THROW(xor_range(range.shards.view_mut(), 0, 1, 2), InternalFailure);
 }
 
+TEST(AuxiliaryOps, FormalDerivativeEqualsTheSweepDefinition) {
+    // Reference: for i = 1..n-1 with w the lowest set bit of i, XOR shards
+    // [i, i + w) into [i - w, i), byte by byte. Shard lengths cover rows that
+    // are shorter than, equal to and not a multiple of the 512-byte slices.
+    struct Case {
+        std::size_t shards;
+        std::size_t len64;
+    };
+    for (const Case c : {Case{1, 1}, Case{2, 3}, Case{4, 1}, Case{8, 1}, Case{16, 2}, Case{16, 17}, Case{64, 9},
+                         Case{256, 1}, Case{1024, 8}, Case{4096, 1}}) {
+        std::mt19937 rng(static_cast<unsigned>(c.shards * 31 + c.len64));
+        Shards shards;
+        shards.resize(c.shards, c.len64);
+        ShardsRefMut view = shards.view_mut();
+        for (Chunk& chunk : view.data()) std::generate(std::begin(chunk.bytes), std::end(chunk.bytes), rng);
+        std::vector<Chunk> expected(view.data().begin(), view.data().end());
+        const std::size_t row = c.len64 * CHUNK_BYTES;
+        auto* e = reinterpret_cast<std::uint8_t*>(expected.data());
+        for (std::size_t i = 1; i < c.shards; ++i) {
+            const std::size_t w = i & (~i + 1);
+            for (std::size_t b = 0; b < w * row; ++b) e[(i - w) * row + b] ^= e[i * row + b];
+        }
+        formal_derivative(view);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), view.data().begin(),
+                               [](const Chunk& a, const Chunk& b) { return std::ranges::equal(a.bytes, b.bytes); }))
+            << c.shards << " shards of " << c.len64 << " chunks";
+    }
+}
+
 TEST(ScalarEvalPoly, KnownOutputs) {
     std::vector<GfElement> erasures(GF_ORDER, 0);
     Scalar::eval_poly(std::span<GfElement, GF_ORDER>(erasures.data(), GF_ORDER), GF_ORDER);

@@ -82,14 +82,11 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
         dist4 *= 4;
     }
     if (dist < size) {
+        // Pairs (pos + i, pos + dist + i) for i < dist: two contiguous runs of
+        // dist shards with one logarithm, so one butterfly sweep (a plain XOR
+        // sweep in the kernel's registers when the product is skipped).
         const GfElement log_m = skew_at(skew, dist + skew_delta - 1);
-        if (log_m == SKIP_PRODUCT) {
-            xor_range(data, pos + dist, pos, dist);
-        } else {
-            // Pairs (pos + i, pos + dist + i) for i < dist: two contiguous runs
-            // of dist shards with one logarithm, so one butterfly sweep.
-            const std::size_t run = dist * len;
-            kernel.ifft_butterfly(std::span<Chunk>(block, run), std::span<Chunk>(block + run, run), log_m);
-        }
+        const std::size_t run = dist * len;
+        kernel.ifft_butterfly(std::span<Chunk>(block, run), std::span<Chunk>(block + run, run), log_m);
     }
 }

@@ -1,0 +1,64 @@
+// The formal derivative of shard coefficients, written once over a register
+// abstraction `V` (using Reg; BYTES; load, store, bxor) for every unit that
+// computes it: the baseline in engine.cpp and the wider kernel sets.
+//
+// The sweep i = 1..n-1 that XORs shards [i, i + w) into [i - w, i), w the
+// lowest set bit of i, only ever reads shards it has not written yet, so it
+// computes out[p] = in[p] ^ (XOR of in[p | 2^b] over the zero bits b of p).
+// That map is evaluated group by group of eight shards in ascending order, a
+// slice of shard bytes at a time: the in-group terms in registers, the terms
+// of higher bits from the same slices of the groups above (still unwritten),
+// summed in a register per column; each output is written once. The sweep
+// form passes over the whole buffer once per bit, through runs of every width.
+//
+// Like transform.hpp this file has no include guard and no includes: it is
+// included inside the includer's namespace (and target region).
+
+// Shards in one in-register group, and bytes of each shard per step.
+inline constexpr std::size_t DERIVATIVE_GROUP = 8;
+inline constexpr std::size_t DERIVATIVE_SLICE = 512;
+
+// Preconditions (the caller checks): n is a power of two, n >= 8, and `row`
+// (bytes per shard) is a multiple of V::BYTES, as is DERIVATIVE_SLICE.
+template <class V>
+void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row) {
+    using Reg = typename V::Reg;
+    constexpr std::size_t GROUP = DERIVATIVE_GROUP;
+    constexpr std::size_t SLICE = DERIVATIVE_SLICE;
+    static_assert(SLICE % V::BYTES == 0);
+    alignas(64) std::uint8_t acc[GROUP][SLICE];
+    // Partner groups g | 2^b for the zero bits b >= 3 of g; at most 61 bits.
+    const std::uint8_t* partners[64];
+    for (std::size_t g = 0; g < n; g += GROUP) {
+        std::uint8_t* const own = base + g * row;
+        std::size_t partner_count = 0;
+        for (std::size_t bit = GROUP; bit < n; bit <<= 1) {
+            if ((g & bit) == 0) partners[partner_count++] = base + (g | bit) * row;
+        }
+        for (std::size_t from = 0; from < row; from += SLICE) {
+            const std::size_t bytes = std::min(SLICE, row - from);
+            for (std::size_t at = 0; at < bytes; at += V::BYTES) {
+                Reg v[GROUP];
+                for (std::size_t k = 0; k < GROUP; ++k) v[k] = V::load(own + k * row + from + at);
+                V::store(acc[0] + at, V::bxor(V::bxor(v[0], v[1]), V::bxor(v[2], v[4])));
+                V::store(acc[1] + at, V::bxor(V::bxor(v[1], v[3]), v[5]));
+                V::store(acc[2] + at, V::bxor(V::bxor(v[2], v[3]), v[6]));
+                V::store(acc[3] + at, V::bxor(v[3], v[7]));
+                V::store(acc[4] + at, V::bxor(V::bxor(v[4], v[5]), v[6]));
+                V::store(acc[5] + at, V::bxor(v[5], v[7]));
+                V::store(acc[6] + at, V::bxor(v[6], v[7]));
+                V::store(acc[7] + at, v[7]);
+            }
+            for (std::size_t k = 0; k < GROUP; ++k) {
+                std::uint8_t* const out = own + k * row + from;
+                for (std::size_t at = 0; at < bytes; at += V::BYTES) {
+                    Reg sum = V::load(acc[k] + at);
+                    for (std::size_t q = 0; q < partner_count; ++q) {
+                        sum = V::bxor(sum, V::load(partners[q] + k * row + from + at));
+                    }
+                    V::store(out + at, sum);
+                }
+            }
+        }
+    }
+}
