@@ -22,6 +22,7 @@ namespace {
 #include "codec/engine/generic/transform.hpp"
 #include "codec/engine/generic/vector_kernels.hpp"
 #include "codec/engine/generic/formal_derivative.hpp"
+#include "codec/engine/generic/eval_poly.hpp"
 
 struct Avx2Vector {
     using Reg = __m256i;
@@ -54,15 +55,41 @@ struct Avx2Vector {
         const Mul128Entry* entry_;
     };
 
-    static Reg widen_lo(Reg v) { return _mm256_unpacklo_epi16(v, _mm256_setzero_si256()); }
-    static Reg widen_hi(Reg v) { return _mm256_unpackhi_epi16(v, _mm256_setzero_si256()); }
-    static Reg narrow(Reg lo, Reg hi) { return _mm256_packus_epi32(lo, hi); }
-    static Reg add32(Reg a, Reg b) { return _mm256_add_epi32(a, b); }
-    static Reg sub32(Reg a, Reg b) { return _mm256_sub_epi32(a, b); }
-    static Reg low16_32(Reg v) { return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)); }
-    static Reg fold_cut32(Reg v) { return low16_32(_mm256_add_epi32(v, _mm256_srli_epi32(v, 16))); }
+    // eval_poly (16-bit lanes).
+    static Reg ones() { return _mm256_set1_epi32(-1); }
+    static Reg add16(Reg a, Reg b) { return _mm256_add_epi16(a, b); }
+    static Reg sub16(Reg a, Reg b) { return _mm256_sub_epi16(a, b); }
+    static Reg adds_u16(Reg a, Reg b) { return _mm256_adds_epu16(a, b); }
+    static Reg subs_u16(Reg a, Reg b) { return _mm256_subs_epu16(a, b); }
+    static Reg max_u16(Reg a, Reg b) { return _mm256_max_epu16(a, b); }
+    static Reg min_u16(Reg a, Reg b) { return _mm256_min_epu16(a, b); }
+    static Reg mullo16(Reg a, Reg b) { return _mm256_mullo_epi16(a, b); }
     static Reg mulhi_u16(Reg a, Reg b) { return _mm256_mulhi_epu16(a, b); }
-    static Reg mullo32(Reg a, Reg b) { return _mm256_mullo_epi32(a, b); }
+    static Reg shl32_16(Reg v) { return _mm256_slli_epi32(v, 16); }
+    static Reg shr32_16(Reg v) { return _mm256_srli_epi32(v, 16); }
+    static Reg blend_odd16(Reg a, Reg b) { return _mm256_blend_epi16(a, b, 0xAA); }
+    static Reg pick_even32(Reg a, Reg b) {
+        return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), 0x88));
+    }
+    static Reg pick_odd32(Reg a, Reg b) {
+        return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), 0xDD));
+    }
+    static Reg evens_then_odds16(Reg v) {
+        return _mm256_shuffle_epi8(v, _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15, 0, 1,
+                                                       4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15));
+    }
+    static Reg lo64(Reg a, Reg b) { return _mm256_unpacklo_epi64(a, b); }
+    static Reg hi64(Reg a, Reg b) { return _mm256_unpackhi_epi64(a, b); }
+    // r0 and r1 are one block each (two 128-bit halves); block form gathers
+    // the first halves in a and the second halves in b.
+    static void split_blocks(Reg r0, Reg r1, Reg& a, Reg& b) {
+        a = _mm256_permute2x128_si256(r0, r1, 0x20);
+        b = _mm256_permute2x128_si256(r0, r1, 0x31);
+    }
+    static void join_blocks(Reg a, Reg b, Reg& r0, Reg& r1) {
+        r0 = _mm256_permute2x128_si256(a, b, 0x20);
+        r1 = _mm256_permute2x128_si256(a, b, 0x31);
+    }
 };
 
 using Kernels = VectorKernels<NibbleOps<Avx2Vector>>;

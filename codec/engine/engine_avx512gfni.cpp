@@ -22,6 +22,7 @@ namespace {
 #include "codec/engine/generic/transform.hpp"
 #include "codec/engine/generic/vector_kernels.hpp"
 #include "codec/engine/generic/formal_derivative.hpp"
+#include "codec/engine/generic/eval_poly.hpp"
 
 // Whole-register XOR sweeps of the formal derivative.
 struct Avx512Xor {
@@ -75,43 +76,77 @@ struct GfniOps {
 };
 
 // The raw-register abstraction for eval_poly, 32 16-bit lanes per register.
-// The AVX-512 unpack and pack instructions work within 128-bit lanes like the
-// narrower ones, so widen/narrow pair up the same way.
+// The AVX-512 shuffles used here work within 128-bit lanes like the narrower
+// ones; only the block split and join cross lanes.
 struct Avx512Vector {
     using Reg = __m512i;
     static constexpr std::size_t BYTES = 64;
 
     static Reg load(const void* p) { return _mm512_loadu_si512(p); }
     static void store(void* p, Reg v) { _mm512_storeu_si512(p, v); }
-    static Reg widen_lo(Reg v) { return _mm512_unpacklo_epi16(v, _mm512_setzero_si512()); }
-    static Reg widen_hi(Reg v) { return _mm512_unpackhi_epi16(v, _mm512_setzero_si512()); }
-    static Reg narrow(Reg lo, Reg hi) { return _mm512_packus_epi32(lo, hi); }
-    static Reg add32(Reg a, Reg b) { return _mm512_add_epi32(a, b); }
-    static Reg sub32(Reg a, Reg b) { return _mm512_sub_epi32(a, b); }
-    static Reg low16_32(Reg v) { return _mm512_and_si512(v, _mm512_set1_epi32(0xFFFF)); }
-    // Zero-masking shift with a full mask: see GfniOps::Multiplier.
-    static Reg fold_cut32(Reg v) {
-        return low16_32(_mm512_add_epi32(v, _mm512_maskz_srli_epi32(__mmask16{0xFFFF}, v, 16)));
-    }
+    static Reg bxor(Reg a, Reg b) { return _mm512_xor_si512(a, b); }
+    static Reg ones() { return _mm512_set1_epi32(-1); }
+    static Reg add16(Reg a, Reg b) { return _mm512_add_epi16(a, b); }
+    static Reg sub16(Reg a, Reg b) { return _mm512_sub_epi16(a, b); }
+    static Reg adds_u16(Reg a, Reg b) { return _mm512_adds_epu16(a, b); }
+    static Reg subs_u16(Reg a, Reg b) { return _mm512_subs_epu16(a, b); }
+    static Reg max_u16(Reg a, Reg b) { return _mm512_max_epu16(a, b); }
+    static Reg min_u16(Reg a, Reg b) { return _mm512_min_epu16(a, b); }
+    static Reg mullo16(Reg a, Reg b) { return _mm512_mullo_epi16(a, b); }
     static Reg mulhi_u16(Reg a, Reg b) { return _mm512_mulhi_epu16(a, b); }
-    static Reg mullo32(Reg a, Reg b) { return _mm512_mullo_epi32(a, b); }
+    // add_mod: the wrapped sum plus 1 where it carried (sum < a); sub_mod:
+    // the wrapped difference minus 1 where it borrowed (a < b).
+    static void sum_diff16(Reg a, Reg b, Reg& s, Reg& d) {
+        const Reg sum = _mm512_add_epi16(a, b), diff = _mm512_sub_epi16(a, b);
+        s = _mm512_mask_sub_epi16(sum, _mm512_cmplt_epu16_mask(sum, a), sum, ones());
+        d = _mm512_mask_add_epi16(diff, _mm512_cmplt_epu16_mask(a, b), diff, ones());
+    }
+    // Zero-masking shifts with a full mask: see GfniOps::Multiplier.
+    static Reg shl32_16(Reg v) { return _mm512_maskz_slli_epi32(__mmask16{0xFFFF}, v, 16); }
+    static Reg shr32_16(Reg v) { return _mm512_maskz_srli_epi32(__mmask16{0xFFFF}, v, 16); }
+    static Reg blend_odd16(Reg a, Reg b) { return _mm512_mask_blend_epi16(__mmask32{0xAAAAAAAA}, a, b); }
+    static Reg pick_even32(Reg a, Reg b) {
+        return _mm512_castps_si512(_mm512_shuffle_ps(_mm512_castsi512_ps(a), _mm512_castsi512_ps(b), 0x88));
+    }
+    static Reg pick_odd32(Reg a, Reg b) {
+        return _mm512_castps_si512(_mm512_shuffle_ps(_mm512_castsi512_ps(a), _mm512_castsi512_ps(b), 0xDD));
+    }
+    // Byte index 0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15 per lane.
+    static Reg evens_then_odds16(Reg v) {
+        return _mm512_shuffle_epi8(v, _mm512_set4_epi32(0x0F0E0B0A, 0x07060302, 0x0D0C0908, 0x05040100));
+    }
+    static Reg lo64(Reg a, Reg b) { return _mm512_maskz_unpacklo_epi64(__mmask8{0xFF}, a, b); }
+    static Reg hi64(Reg a, Reg b) { return _mm512_maskz_unpackhi_epi64(__mmask8{0xFF}, a, b); }
+    // r0 and r1 hold four blocks (two 128-bit lanes each); block form gathers
+    // the first lanes of the blocks in a and the second lanes in b.
+    static void split_blocks(Reg r0, Reg r1, Reg& a, Reg& b) {
+        a = _mm512_permutex2var_epi64(r0, _mm512_setr_epi64(0, 1, 4, 5, 8, 9, 12, 13), r1);
+        b = _mm512_permutex2var_epi64(r0, _mm512_setr_epi64(2, 3, 6, 7, 10, 11, 14, 15), r1);
+    }
+    static void join_blocks(Reg a, Reg b, Reg& r0, Reg& r1) {
+        r0 = _mm512_permutex2var_epi64(a, _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), b);
+        r1 = _mm512_permutex2var_epi64(a, _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), b);
+    }
 };
 
-// 256-bit registers for the Walsh-Hadamard passes of distance 16, which a
-// 512-bit register (32 words) would overshoot.
+// 256-bit registers for the Walsh-Hadamard pair of distances 16 and 64, whose
+// 16-word stride a 512-bit register (32 words) would overshoot.
 struct Avx256Vector {
     using Reg = __m256i;
     static constexpr std::size_t BYTES = 32;
 
     static Reg load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
     static void store(void* p, Reg v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
-    static Reg widen_lo(Reg v) { return _mm256_unpacklo_epi16(v, _mm256_setzero_si256()); }
-    static Reg widen_hi(Reg v) { return _mm256_unpackhi_epi16(v, _mm256_setzero_si256()); }
-    static Reg narrow(Reg lo, Reg hi) { return _mm256_packus_epi32(lo, hi); }
-    static Reg add32(Reg a, Reg b) { return _mm256_add_epi32(a, b); }
-    static Reg sub32(Reg a, Reg b) { return _mm256_sub_epi32(a, b); }
-    static Reg low16_32(Reg v) { return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)); }
-    static Reg fold_cut32(Reg v) { return low16_32(_mm256_add_epi32(v, _mm256_srli_epi32(v, 16))); }
+    static Reg bxor(Reg a, Reg b) { return _mm256_xor_si256(a, b); }
+    static Reg ones() { return _mm256_set1_epi32(-1); }
+    static Reg add16(Reg a, Reg b) { return _mm256_add_epi16(a, b); }
+    static Reg sub16(Reg a, Reg b) { return _mm256_sub_epi16(a, b); }
+    static Reg adds_u16(Reg a, Reg b) { return _mm256_adds_epu16(a, b); }
+    static Reg subs_u16(Reg a, Reg b) { return _mm256_subs_epu16(a, b); }
+    static Reg max_u16(Reg a, Reg b) { return _mm256_max_epu16(a, b); }
+    static Reg min_u16(Reg a, Reg b) { return _mm256_min_epu16(a, b); }
+    static Reg mullo16(Reg a, Reg b) { return _mm256_mullo_epi16(a, b); }
+    static Reg mulhi_u16(Reg a, Reg b) { return _mm256_mulhi_epu16(a, b); }
 };
 
 using Kernels = VectorKernels<GfniOps>;

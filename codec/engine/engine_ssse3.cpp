@@ -12,6 +12,7 @@ namespace {
 
 #include "codec/engine/generic/transform.hpp"
 #include "codec/engine/generic/vector_kernels.hpp"
+#include "codec/engine/generic/eval_poly.hpp"
 
 struct Ssse3Vector {
     using Reg = __m128i;
@@ -37,15 +38,39 @@ struct Ssse3Vector {
         const Mul128Entry* entry_;
     };
 
-    static Reg widen_lo(Reg v) { return _mm_unpacklo_epi16(v, _mm_setzero_si128()); }
-    static Reg widen_hi(Reg v) { return _mm_unpackhi_epi16(v, _mm_setzero_si128()); }
-    static Reg narrow(Reg lo, Reg hi) { return _mm_packus_epi32(lo, hi); }
-    static Reg add32(Reg a, Reg b) { return _mm_add_epi32(a, b); }
-    static Reg sub32(Reg a, Reg b) { return _mm_sub_epi32(a, b); }
-    static Reg low16_32(Reg v) { return _mm_and_si128(v, _mm_set1_epi32(0xFFFF)); }
-    static Reg fold_cut32(Reg v) { return low16_32(_mm_add_epi32(v, _mm_srli_epi32(v, 16))); }
+    // eval_poly (16-bit lanes; the baseline includes SSE4.1).
+    static Reg ones() { return _mm_set1_epi32(-1); }
+    static Reg add16(Reg a, Reg b) { return _mm_add_epi16(a, b); }
+    static Reg sub16(Reg a, Reg b) { return _mm_sub_epi16(a, b); }
+    static Reg adds_u16(Reg a, Reg b) { return _mm_adds_epu16(a, b); }
+    static Reg subs_u16(Reg a, Reg b) { return _mm_subs_epu16(a, b); }
+    static Reg max_u16(Reg a, Reg b) { return _mm_max_epu16(a, b); }
+    static Reg min_u16(Reg a, Reg b) { return _mm_min_epu16(a, b); }
+    static Reg mullo16(Reg a, Reg b) { return _mm_mullo_epi16(a, b); }
     static Reg mulhi_u16(Reg a, Reg b) { return _mm_mulhi_epu16(a, b); }
-    static Reg mullo32(Reg a, Reg b) { return _mm_mullo_epi32(a, b); }
+    static Reg shl32_16(Reg v) { return _mm_slli_epi32(v, 16); }
+    static Reg shr32_16(Reg v) { return _mm_srli_epi32(v, 16); }
+    static Reg blend_odd16(Reg a, Reg b) { return _mm_blend_epi16(a, b, 0xAA); }
+    static Reg pick_even32(Reg a, Reg b) {
+        return _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), 0x88));
+    }
+    static Reg pick_odd32(Reg a, Reg b) {
+        return _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), 0xDD));
+    }
+    static Reg evens_then_odds16(Reg v) {
+        return _mm_shuffle_epi8(v, _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15));
+    }
+    static Reg lo64(Reg a, Reg b) { return _mm_unpacklo_epi64(a, b); }
+    static Reg hi64(Reg a, Reg b) { return _mm_unpackhi_epi64(a, b); }
+    // A register pair is one block of 16 words, already in block form.
+    static void split_blocks(Reg r0, Reg r1, Reg& a, Reg& b) {
+        a = r0;
+        b = r1;
+    }
+    static void join_blocks(Reg a, Reg b, Reg& r0, Reg& r1) {
+        r0 = a;
+        r1 = b;
+    }
 };
 
 using Kernels = VectorKernels<NibbleOps<Ssse3Vector>>;

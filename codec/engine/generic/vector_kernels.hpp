@@ -1,6 +1,6 @@
-// Butterflies, mul and erasure-locator evaluation of the vector kernel sets,
-// written once over a small vector abstraction `V` that each kernel unit
-// supplies for its instruction set:
+// Butterflies and mul of the vector kernel sets, written once over a small
+// vector abstraction `V` that each kernel unit supplies for its instruction
+// set:
 //
 //   using Reg;                              one vector register
 //   static constexpr std::size_t BYTES;     bytes per register (16, 32 or 64)
@@ -12,21 +12,13 @@
 //   class Rows;                             access to the eight rows of one
 //       MUL128 entry, shaped for `shuffle`:
 //       explicit Rows(const Mul128Entry&); Reg lo(int r) const; Reg hi(int r) const;
-//   For eval_poly, on 16-bit lanes widened to 32-bit lanes:
-//   Reg widen_lo(Reg), widen_hi(Reg);       zero-extend the lower / upper four
-//                                           16-bit lanes of every 128-bit lane
-//   Reg narrow(Reg lo, Reg hi);             inverse of widen_lo / widen_hi
-//   Reg add32(Reg, Reg), sub32(Reg, Reg);   wrapping 32-bit lane arithmetic
-//   Reg fold_cut32(Reg);                    v + (v >> 16), cut to 16 bits
-//   Reg low16_32(Reg);                      v & 0xFFFF in 32-bit lanes
-//   Reg mulhi_u16(Reg, Reg);                high 16 bits of 16 x 16-bit products
-//   Reg mullo32(Reg, Reg);                  low 32 bits of 32 x 32-bit products
 //
-// The eval_poly members alone suffice for eval_poly_vector. For the nibble
-// method a register holds the low bytes (or high bytes) of BYTES elements, so
-// a chunk (32 low bytes, then 32 high bytes) is 32 / BYTES register pairs. NibbleOps
-// turns `V` into the block abstraction of VectorKernels; a kernel set with its
-// own product (GF(2) affine instructions) supplies that abstraction directly.
+// The erasure-locator evaluation (eval_poly.hpp) uses other members of the
+// same structs. For the nibble method a register holds the low bytes (or high
+// bytes) of BYTES elements, so a chunk (32 low bytes, then 32 high bytes) is
+// 32 / BYTES register pairs. NibbleOps turns `V` into the block abstraction
+// of VectorKernels; a kernel set with its own product (GF(2) affine
+// instructions) supplies that abstraction directly.
 //
 // Like transform.hpp this file has no include guard and no includes: kernel
 // units include it inside their own namespace and target region after
@@ -308,95 +300,3 @@ private:
 
     const typename Ops::Table& table_;
 };
-
-// add_mod and sub_mod of whole registers of 32-bit lanes holding residues.
-template <class V>
-inline typename V::Reg add_mod32(typename V::Reg a, typename V::Reg b) {
-    return V::fold_cut32(V::add32(a, b));
-}
-template <class V>
-inline typename V::Reg sub_mod32(typename V::Reg a, typename V::Reg b) {
-    return V::fold_cut32(V::sub32(a, b));
-}
-
-// Four-point Walsh-Hadamard step on widened lanes.
-template <class V>
-inline void four_point_wide(typename V::Reg& a0, typename V::Reg& a1, typename V::Reg& a2, typename V::Reg& a3) {
-    using Reg = typename V::Reg;
-    const Reg s0 = add_mod32<V>(a0, a1), d0 = sub_mod32<V>(a0, a1);
-    const Reg s1 = add_mod32<V>(a2, a3), d1 = sub_mod32<V>(a2, a3);
-    a0 = add_mod32<V>(s0, s1);
-    a1 = add_mod32<V>(d0, d1);
-    a2 = sub_mod32<V>(s0, s1);
-    a3 = sub_mod32<V>(d0, d1);
-}
-
-// The four-point step at offsets p .. p + BYTES/2 - 1 with distance d.
-template <class V>
-inline void four_point_vector(GfElement* p, std::size_t d) {
-    using Reg = typename V::Reg;
-    const Reg a0 = V::load(p), a1 = V::load(p + d), a2 = V::load(p + 2 * d), a3 = V::load(p + 3 * d);
-    Reg l0 = V::widen_lo(a0), l1 = V::widen_lo(a1), l2 = V::widen_lo(a2), l3 = V::widen_lo(a3);
-    Reg h0 = V::widen_hi(a0), h1 = V::widen_hi(a1), h2 = V::widen_hi(a2), h3 = V::widen_hi(a3);
-    four_point_wide<V>(l0, l1, l2, l3);
-    four_point_wide<V>(h0, h1, h2, h3);
-    V::store(p, V::narrow(l0, h0));
-    V::store(p + d, V::narrow(l1, h1));
-    V::store(p + 2 * d, V::narrow(l2, h2));
-    V::store(p + 3 * d, V::narrow(l3, h3));
-}
-
-// The four-point step at offset p alone.
-inline void four_point_scalar(GfElement* p, std::size_t d) noexcept {
-    const GfElement s0 = add_mod(p[0], p[d]), d0 = sub_mod(p[0], p[d]);
-    const GfElement s1 = add_mod(p[2 * d], p[3 * d]), d1 = sub_mod(p[2 * d], p[3 * d]);
-    p[0] = add_mod(s0, s1);
-    p[d] = add_mod(d0, d1);
-    p[2 * d] = sub_mod(s0, s1);
-    p[3 * d] = sub_mod(d0, d1);
-}
-
-// fwht(data, truncated_size) with whole registers where a group is wide
-// enough, then registers of `Narrow` (a narrower vector of the same unit, for
-// groups that a wide register would overshoot); narrower groups and left-over
-// offsets take the scalar step.
-template <class V, class Narrow = V>
-void fwht_vector(std::span<GfElement, GF_ORDER> data, std::size_t truncated_size) {
-    constexpr std::size_t WORDS = V::BYTES / 2;
-    constexpr std::size_t NARROW_WORDS = Narrow::BYTES / 2;
-    for (std::size_t dist = 1, dist4 = 4; dist4 <= GF_ORDER; dist = dist4, dist4 *= 4) {
-        for (std::size_t r = 0; r < truncated_size; r += dist4) {
-            // Indices are taken modulo 65536; dist4 divides 65536, so a group
-            // never straddles the wrap and only its start needs reducing.
-            GfElement* group = data.data() + (r & (GF_ORDER - 1));
-            std::size_t o = 0;
-            for (; o + WORDS <= dist; o += WORDS) four_point_vector<V>(group + o, dist);
-            if constexpr (NARROW_WORDS < WORDS) {
-                for (; o + NARROW_WORDS <= dist; o += NARROW_WORDS) four_point_vector<Narrow>(group + o, dist);
-            }
-            for (; o < dist; ++o) four_point_scalar(group + o, dist);
-        }
-    }
-}
-
-// Erasure-locator evaluation: fwht(truncated_size), the product with
-// LOG_WALSH modulo 65535, fwht(65536). `Narrow` as for fwht_vector.
-template <class V, class Narrow = V>
-void eval_poly_vector(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
-    using Reg = typename V::Reg;
-    constexpr std::size_t WORDS = V::BYTES / 2;
-    static_assert(GF_ORDER % WORDS == 0);
-    const LogTable& log_walsh = get_log_walsh();
-    fwht_vector<V, Narrow>(erasures, truncated_size);
-    GfElement* e = erasures.data();
-    const GfElement* w = log_walsh.data();
-    for (std::size_t i = 0; i < GF_ORDER; i += WORDS) {
-        const Reg a = V::load(e + i), b = V::load(w + i);
-        // product = high * 65536 + low, and 65536 = 1 modulo 65535.
-        const Reg high = V::mulhi_u16(a, b);
-        const Reg low_lo = V::low16_32(V::mullo32(V::widen_lo(a), V::widen_lo(b)));
-        const Reg low_hi = V::low16_32(V::mullo32(V::widen_hi(a), V::widen_hi(b)));
-        V::store(e + i, V::narrow(add_mod32<V>(low_lo, V::widen_lo(high)), add_mod32<V>(low_hi, V::widen_hi(high))));
-    }
-    fwht_vector<V, Narrow>(erasures, GF_ORDER);
-}
