@@ -176,6 +176,131 @@ TEST(VectorKernels, TransformsMatchScalar) {
     }
 }
 
+// The transforms written out from their definition, one butterfly at a time
+// on the vector of one element position: passes of two layers as four
+// butterflies per offset, and the single layer of odd log2(size) as a sweep
+// of its own. The engines reorder this work (pass and single layer fused, in
+// tiles of offsets), so this is the check that the reordering keeps every
+// shard's sequence of operations.
+void fft_by_definition(std::vector<GfElement>& v, std::size_t size, std::size_t truncated, std::size_t delta) {
+    const SkewTable& skew = get_skew();
+    const auto bfly = [&](std::size_t x, std::size_t y, GfElement l) {
+        if (l != SKIP_PRODUCT) v[x] ^= mul(v[y], l);
+        v[y] ^= v[x];
+    };
+    std::size_t dist4 = size;
+    for (std::size_t dist = size / 4; dist >= 1; dist4 = dist, dist /= 4) {
+        for (std::size_t r = 0; r < truncated; r += dist4) {
+            const std::size_t base = r + dist + delta - 1;
+            for (std::size_t i = r; i < r + dist; ++i) {
+                bfly(i, i + 2 * dist, skew[base + dist]);
+                bfly(i + dist, i + 3 * dist, skew[base + dist]);
+                bfly(i, i + dist, skew[base]);
+                bfly(i + 2 * dist, i + 3 * dist, skew[base + 2 * dist]);
+            }
+        }
+    }
+    if (dist4 == 2) {
+        for (std::size_t r = 0; r < truncated; r += 2) bfly(r, r + 1, skew[r + delta]);
+    }
+}
+
+void ifft_by_definition(std::vector<GfElement>& v, std::size_t size, std::size_t truncated, std::size_t delta) {
+    const SkewTable& skew = get_skew();
+    const auto bfly = [&](std::size_t x, std::size_t y, GfElement l) {
+        v[y] ^= v[x];
+        if (l != SKIP_PRODUCT) v[x] ^= mul(v[y], l);
+    };
+    std::size_t dist = 1;
+    for (std::size_t dist4 = 4; dist4 <= size; dist = dist4, dist4 *= 4) {
+        for (std::size_t r = 0; r < truncated; r += dist4) {
+            const std::size_t base = r + dist + delta - 1;
+            for (std::size_t i = r; i < r + dist; ++i) {
+                bfly(i, i + dist, skew[base]);
+                bfly(i + 2 * dist, i + 3 * dist, skew[base + 2 * dist]);
+                bfly(i, i + 2 * dist, skew[base + dist]);
+                bfly(i + dist, i + 3 * dist, skew[base + dist]);
+            }
+        }
+    }
+    if (dist < size) {
+        for (std::size_t i = 0; i < dist; ++i) bfly(i, i + dist, skew[dist + delta - 1]);
+    }
+}
+
+GfElement element_at(const Chunk& c, std::size_t j) {
+    return static_cast<GfElement>(c.bytes[j] | c.bytes[32 + j] << 8);
+}
+
+// Odd and even log2(size); bounds that fall mid-group in the last pass (odd
+// counts, one past a half, the codec's 342 and 1193), at group borders and
+// at 0; 3 chunks per shard makes the fused inverse pass end on a partial
+// tile of offsets, 130 chunks makes every tile a single offset.
+TEST(VectorKernels, TransformsMatchTheirDefinition) {
+    struct Case {
+        std::size_t size;
+        std::vector<std::size_t> truncated;
+        std::vector<std::size_t> lens;
+    };
+    const std::vector<Case> cases = {
+        {2, {0, 1, 2}, {1, 3}},
+        {4, {0, 1, 3, 4}, {1}},
+        {8, {0, 1, 2, 3, 5, 7, 8}, {1, 3, 130}},
+        {16, {0, 1, 5, 9, 16}, {1, 3}},
+        {32, {0, 1, 3, 7, 15, 16, 17, 19, 31, 32}, {1, 3, 130}},
+        {128, {0, 5, 63, 64, 65, 67, 128}, {1, 3}},
+        {512, {0, 1, 7, 9, 255, 256, 257, 259, 342, 511, 512}, {1, 3}},
+        {2048, {0, 5, 342, 1023, 1024, 1025, 1193, 2047, 2048}, {1, 3}},
+    };
+    std::vector<std::string> kernels = vector_kernels();
+    kernels.emplace_back("scalar");
+    std::mt19937 rng(4242);
+    for (const Case& c : cases) {
+        for (std::size_t t : c.truncated) {
+            for (std::size_t len64 : c.lens) {
+                for (const bool forward : {true, false}) {
+                    // The block at 0 with skew 0, and one further in with skew pos + size.
+                    for (const std::size_t pos : {std::size_t{0}, c.size}) {
+                        const std::size_t delta = pos == 0 ? 0 : pos + c.size;
+                        const std::size_t shard_count = pos + c.size;
+                        const std::vector<Chunk> input = random_chunks(shard_count * len64, rng);
+                        std::vector<Chunk> expected = input;
+                        for (std::size_t e = 0; e < len64 * 32; ++e) {
+                            const std::size_t chunk = e / 32, j = e % 32;
+                            std::vector<GfElement> v(c.size);
+                            for (std::size_t s = 0; s < c.size; ++s) {
+                                v[s] = element_at(input[(pos + s) * len64 + chunk], j);
+                            }
+                            if (forward) {
+                                fft_by_definition(v, c.size, t, delta);
+                            } else {
+                                ifft_by_definition(v, c.size, t, delta);
+                            }
+                            for (std::size_t s = 0; s < c.size; ++s) {
+                                Chunk& out = expected[(pos + s) * len64 + chunk];
+                                out.bytes[j] = static_cast<std::uint8_t>(v[s]);
+                                out.bytes[32 + j] = static_cast<std::uint8_t>(v[s] >> 8);
+                            }
+                        }
+                        for (const std::string& name : kernels) {
+                            const DefaultEngine engine = kernel(name);
+                            std::vector<Chunk> data = input;
+                            const ShardsRefMut view(data, shard_count, len64);
+                            if (forward) {
+                                engine.fft(view, pos, c.size, t, delta);
+                            } else {
+                                engine.ifft(view, pos, c.size, t, delta);
+                            }
+                            ASSERT_TRUE(std::memcmp(data.data(), expected.data(), data.size() * CHUNK_BYTES) == 0)
+                                << name << ": " << describe({forward, c.size, t, pos, delta, len64});
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(VectorKernels, MulMatchesScalar) {
     std::mt19937 rng(77);
     std::vector<GfElement> logs = {0, 1, 2, 21845, 43690, 65534, 65535};
@@ -273,6 +398,14 @@ TEST(VectorKernels, EvalPolyMatchesScalar) {
     inputs.push_back({"all 65535", std::vector<GfElement>(GF_ORDER, 65535)});
     inputs.push_back({"sparse erasures", std::vector<GfElement>(GF_ORDER, 0)});
     for (int i = 0; i < 300; ++i) inputs.back().values[rng() % 1000] = 1;
+    // Sums and differences that land on the wrap-around of add_mod / sub_mod
+    // (exactly 65535, 65536, equal operands, 0 against 65535).
+    constexpr GfElement EDGES[] = {0, 1, 2, 32767, 32768, 65533, 65534, 65535};
+    inputs.push_back({"edge residues", std::vector<GfElement>(GF_ORDER)});
+    std::generate(inputs.back().values.begin(), inputs.back().values.end(),
+                  [&] { return EDGES[rng() % std::size(EDGES)]; });
+    inputs.push_back({"alternating 0 / 65535", std::vector<GfElement>(GF_ORDER)});
+    for (std::size_t i = 0; i < GF_ORDER; ++i) inputs.back().values[i] = (i / 3) % 2 == 0 ? 0 : 65535;
 
     std::vector<std::pair<std::string, EvalPolyFn>> kernels;
     for (const std::string& name : vector_kernels()) kernels.emplace_back(name, DefaultEngine::eval_poly_kernel(name.c_str()));
@@ -280,8 +413,15 @@ TEST(VectorKernels, EvalPolyMatchesScalar) {
 
     std::size_t slack_index = 0;
     for (const Input& input : inputs) {
-        for (std::size_t truncated : {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{100},
-                                      std::size_t{1000}, std::size_t{40000}, GF_ORDER}) {
+        // Block and group borders of the paired passes (16, 64, 256, 1024,
+        // 4096, 16384) from both sides, and sizes past 65536, whose groups
+        // wrap around.
+        for (std::size_t truncated :
+             {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{5}, std::size_t{15}, std::size_t{16},
+              std::size_t{17}, std::size_t{33}, std::size_t{63}, std::size_t{100}, std::size_t{257},
+              std::size_t{1000}, std::size_t{1025}, std::size_t{4095}, std::size_t{8193}, std::size_t{16385},
+              std::size_t{40000}, std::size_t{49153}, std::size_t{65535}, GF_ORDER, GF_ORDER + 4,
+              GF_ORDER + 20000}) {
             std::vector<GfElement> expected = input.values;
             Scalar::eval_poly(std::span<GfElement, GF_ORDER>(expected.data(), GF_ORDER), truncated);
             for (const auto& [name, eval_poly] : kernels) {
