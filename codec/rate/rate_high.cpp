@@ -119,31 +119,6 @@ Result<void> HighRateDecoder::reset(std::size_t original_count, std::size_t reco
     return configure_decoder(original_count, recovery_count, shard_bytes, work_);
 }
 
-void HighRateDecoder::prepare_erasures(std::size_t original_count, std::size_t recovery_count,
-                                       const FixedBitSet& received) {
-    if (erasures_valid_ && erasures_original_count_ == original_count &&
-        erasures_recovery_count_ == recovery_count && erasures_received_ == received) {
-        return;
-    }
-    const std::size_t chunk_size = std::bit_ceil(recovery_count);
-    const std::size_t original_end = chunk_size + original_count;
-    // Erasure indicator over the codeword: missing shards and the uncomputed
-    // positions recovery_count..chunk_size-1 are erased; positions past the
-    // last original are known zeros.
-    erasures_valid_ = false;
-    Erasures& erasures = *erasures_;
-    erasures.fill(0);
-    for (std::size_t p = 0; p < recovery_count; ++p) erasures[p] = !received.contains(p);
-    std::fill(erasures.begin() + recovery_count, erasures.begin() + chunk_size, 1);
-    for (std::size_t p = chunk_size; p < original_end; ++p) erasures[p] = !received.contains(p);
-
-    engine::DefaultEngine::eval_poly(erasures, original_end);
-    erasures_original_count_ = original_count;
-    erasures_recovery_count_ = recovery_count;
-    erasures_received_ = received;
-    erasures_valid_ = true;
-}
-
 Result<DecoderResult> HighRateDecoder::decode() {
     auto begin = work_.decode_begin();
     if (!begin) return std::unexpected(begin.error());
@@ -156,22 +131,19 @@ Result<DecoderResult> HighRateDecoder::decode() {
     const std::size_t original_end = chunk_size + original_count;
     const std::size_t work_count = data.shard_count();
 
-    prepare_erasures(original_count, recovery_count, received);
-    const Erasures& erasures = *erasures_;
+    // Erasure indicator over the codeword: missing shards and the uncomputed
+    // positions recovery_count..chunk_size-1 are erased; positions past the
+    // last original are known zeros.
+    const auto& erasures = locator_.get(original_count, recovery_count, received, original_end, [&](auto& e) {
+        for (std::size_t p = 0; p < recovery_count; ++p) e[p] = !received.contains(p);
+        std::fill(e.begin() + recovery_count, e.begin() + chunk_size, 1);
+        for (std::size_t p = chunk_size; p < original_end; ++p) e[p] = !received.contains(p);
+    });
 
     // Scale every received shard by its locator value; clear everything else.
-    const auto scale_or_zero = [&](std::size_t begin_pos, std::size_t end_pos) {
-        for (std::size_t p = begin_pos; p < end_pos; ++p) {
-            if (received.contains(p)) {
-                engine_.mul(data.shard(p), erasures[p]);
-            } else {
-                data.zero(p, p + 1);
-            }
-        }
-    };
-    scale_or_zero(0, recovery_count);
+    scale_or_zero(engine_, data, received, erasures, 0, recovery_count);
     data.zero(recovery_count, chunk_size);
-    scale_or_zero(chunk_size, original_end);
+    scale_or_zero(engine_, data, received, erasures, chunk_size, original_end);
     data.zero(original_end, work_count);
 
     engine_.ifft(data, 0, work_count, original_end, 0);

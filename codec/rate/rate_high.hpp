@@ -25,6 +25,7 @@
 #include "codec/error.hpp"
 #include "codec/rate/decoder_work.hpp"
 #include "codec/rate/encoder_work.hpp"
+#include "codec/rate/erasure_locator.hpp"
 
 namespace ondrel::codec {
 
@@ -119,27 +120,12 @@ public:
     [[nodiscard]] const DecoderWork& work() const noexcept { return work_; }
 
 private:
-    using Erasures = std::array<engine::GfElement, engine::GF_ORDER>;
-
     HighRateDecoder(engine::DefaultEngine engine, DecoderWork work)
-        : engine_(std::move(engine)), work_(std::move(work)), erasures_(std::make_unique<Erasures>()) {}
-
-    // Whether erasures_ holds the locator values for these counts and this
-    // received set; refreshes it (zero-filled, then computed) when not.
-    void prepare_erasures(std::size_t original_count, std::size_t recovery_count, const FixedBitSet& received);
+        : engine_(std::move(engine)), work_(std::move(work)) {}
 
     engine::DefaultEngine engine_;
     DecoderWork work_;
-    // Erasure locator values of the last decode (128 KiB, kept here rather
-    // than on the stack of worker threads). Computing them costs a transform
-    // over the whole field, so they are kept together with the exact input
-    // they were computed from (counts and received set) and reused while a
-    // caller decodes many passes with the same shards present.
-    std::unique_ptr<Erasures> erasures_;
-    bool erasures_valid_ = false;
-    std::size_t erasures_original_count_ = 0;
-    std::size_t erasures_recovery_count_ = 0;
-    FixedBitSet erasures_received_;
+    ErasureLocator locator_;
 };
 
 }  // namespace ondrel::codec

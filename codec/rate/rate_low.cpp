@@ -113,31 +113,6 @@ Result<void> LowRateDecoder::reset(std::size_t original_count, std::size_t recov
     return configure_decoder(original_count, recovery_count, shard_bytes, work_);
 }
 
-void LowRateDecoder::prepare_erasures(std::size_t original_count, std::size_t recovery_count,
-                                      const FixedBitSet& received) {
-    if (erasures_valid_ && erasures_original_count_ == original_count &&
-        erasures_recovery_count_ == recovery_count && erasures_received_ == received) {
-        return;
-    }
-    const std::size_t chunk_size = std::bit_ceil(original_count);
-    const std::size_t recovery_end = chunk_size + recovery_count;
-    // Erasure indicator over the whole codeword: missing shards and every
-    // position past the last recovery shard (never computed) are erased; the
-    // zeros padding the originals' block are known.
-    erasures_valid_ = false;
-    Erasures& erasures = *erasures_;
-    erasures.fill(0);
-    for (std::size_t p = 0; p < original_count; ++p) erasures[p] = !received.contains(p);
-    for (std::size_t p = chunk_size; p < recovery_end; ++p) erasures[p] = !received.contains(p);
-    std::fill(erasures.begin() + recovery_end, erasures.end(), 1);
-
-    engine::DefaultEngine::eval_poly(erasures, GF_ORDER);
-    erasures_original_count_ = original_count;
-    erasures_recovery_count_ = recovery_count;
-    erasures_received_ = received;
-    erasures_valid_ = true;
-}
-
 Result<DecoderResult> LowRateDecoder::decode() {
     auto begin = work_.decode_begin();
     if (!begin) return std::unexpected(begin.error());
@@ -150,22 +125,19 @@ Result<DecoderResult> LowRateDecoder::decode() {
     const std::size_t recovery_end = chunk_size + recovery_count;
     const std::size_t work_count = data.shard_count();
 
-    prepare_erasures(original_count, recovery_count, received);
-    const Erasures& erasures = *erasures_;
+    // Erasure indicator over the whole codeword: missing shards and every
+    // position past the last recovery shard (never computed) are erased; the
+    // zeros padding the originals' block are known.
+    const auto& erasures = locator_.get(original_count, recovery_count, received, GF_ORDER, [&](auto& e) {
+        for (std::size_t p = 0; p < original_count; ++p) e[p] = !received.contains(p);
+        for (std::size_t p = chunk_size; p < recovery_end; ++p) e[p] = !received.contains(p);
+        std::fill(e.begin() + recovery_end, e.end(), 1);
+    });
 
     // Scale every received shard by its locator value; clear everything else.
-    const auto scale_or_zero = [&](std::size_t begin_pos, std::size_t end_pos) {
-        for (std::size_t p = begin_pos; p < end_pos; ++p) {
-            if (received.contains(p)) {
-                engine_.mul(data.shard(p), erasures[p]);
-            } else {
-                data.zero(p, p + 1);
-            }
-        }
-    };
-    scale_or_zero(0, original_count);
+    scale_or_zero(engine_, data, received, erasures, 0, original_count);
     data.zero(original_count, chunk_size);
-    scale_or_zero(chunk_size, recovery_end);
+    scale_or_zero(engine_, data, received, erasures, chunk_size, recovery_end);
     data.zero(recovery_end, work_count);
 
     // The inverse transform is truncated to recovery_end: its input is zero
