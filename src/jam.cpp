@@ -113,39 +113,72 @@ template <class Fn>
     return {};
 }
 
-// Computes the rec recovery shards of the orig original shards, all
-// shard_len bytes long, tile by tile with `encoder`: shards[0..orig) are read,
-// shards[orig..orig+rec) written.
+// Where original row j of an encode is read from: `bytes` of which the first
+// `available` exist; the rest of the shard reads as zero padding.
+struct SourceRow {
+    const std::uint8_t* bytes;
+    std::size_t available;
+};
+
+// Whether encode_shards copies the originals to their output rows and writes
+// rows with non-temporal stores (rows handed to the caller), or leaves the
+// originals and writes rows that are read back at once (packs).
+enum class Rows { to_caller, read_back };
+
+// Computes the rec recovery shards of the orig original shards `sources`, all
+// shard_len bytes long, tile by tile with `encoder`, into outputs[orig..);
+// with Rows::to_caller the padded originals also go to outputs[0..orig).
 [[nodiscard]] codec::Result<void> encode_shards(ReedSolomonEncoder& encoder, std::size_t orig, std::size_t rec,
-                                                std::size_t shard_len, std::span<std::uint8_t* const> shards) {
+                                                std::size_t shard_len, std::span<const SourceRow> sources,
+                                                std::span<std::uint8_t* const> outputs, Rows rows) {
     const std::size_t total_blocks = (shard_len + BLOCK_BYTES - 1) / BLOCK_BYTES;
     const std::size_t tile = tile_blocks(orig, rec, total_blocks);
+    const bool to_caller = rows == Rows::to_caller;
     Bytes buffer(tile * BLOCK_BYTES);
+    Bytes padded(to_caller ? tile * BLOCK_BYTES : 0);
+    std::vector<RowStream> streams(to_caller ? orig + rec : 0);
     return for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
         if (auto reset = encoder.reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
         const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
         const std::size_t begin = t.first * BLOCK_BYTES;
         const std::size_t end = std::min(shard_len, (t.first + t.count) * BLOCK_BYTES);
-        for (std::size_t j = 0; j < std::min(orig, PREFETCH_ROWS); ++j) prefetch_row<false>(shards[j], begin, end);
+        const bool last = end == shard_len;
+        for (std::size_t j = 0; j < std::min(orig, PREFETCH_ROWS); ++j) {
+            prefetch_row<false>(sources[j].bytes, begin, std::min(end, sources[j].available));
+        }
         for (std::size_t j = 0; j < orig; ++j) {
-            if (j + PREFETCH_ROWS < orig) prefetch_row<false>(shards[j + PREFETCH_ROWS], begin, end);
+            if (j + PREFETCH_ROWS < orig) {
+                const SourceRow& ahead = sources[j + PREFETCH_ROWS];
+                prefetch_row<false>(ahead.bytes, begin, std::min(end, ahead.available));
+            }
+            const SourceRow& source = sources[j];
             for (std::size_t b = 0; b < t.count; ++b) {
-                load_block(shards[j], shard_len, shard_len, t.first + b, buffer.data() + b * BLOCK_BYTES);
+                load_block(source.bytes, source.available, shard_len, t.first + b, buffer.data() + b * BLOCK_BYTES);
+            }
+            if (to_caller) {
+                if (source.available >= end) {
+                    streams[j].append(outputs[j], begin, source.bytes + begin, end - begin, last);
+                } else {
+                    const std::size_t present = source.available > begin ? source.available - begin : 0;
+                    if (present > 0) std::memcpy(padded.data(), source.bytes + begin, present);
+                    std::memset(padded.data() + present, 0, end - begin - present);
+                    streams[j].append(outputs[j], begin, padded.data(), end - begin, last);
+                }
             }
             if (auto added = encoder.add_original_shard(piece); !added) return added;
         }
         auto result = encoder.encode();
         if (!result) return std::unexpected(result.error());
         auto recovery = result->recovery_iter();
-        for (std::size_t r = 0; r < std::min(rec, PREFETCH_ROWS); ++r) {
-            prefetch_row<true>(shards[orig + r], begin, end);
-        }
         for (std::size_t r = 0; r < rec; ++r) {
-            if (r + PREFETCH_ROWS < rec) prefetch_row<true>(shards[orig + r + PREFETCH_ROWS], begin, end);
             const auto chunks = recovery.next();
             ensure(chunks.has_value(), "encode: recovery shard missing");
-            for (std::size_t b = 0; b < t.count; ++b) {
-                store_block(chunks->data() + b * BLOCK_BYTES, shard_len, t.first + b, shards[orig + r]);
+            if (to_caller) {
+                blocks_to_words_streamed(chunks->data(), end - begin, streams[orig + r], outputs[orig + r], begin, last);
+            } else {
+                for (std::size_t b = 0; b < t.count; ++b) {
+                    store_block(chunks->data() + b * BLOCK_BYTES, shard_len, t.first + b, outputs[orig + r]);
+                }
             }
         }
         return {};
@@ -265,7 +298,9 @@ std::vector<Pack> plan_packs(std::span<const std::span<const std::uint8_t>> segm
     // The pack's shards, one after another in one buffer.
     Bytes pack(pack_len * shard_count, 0);
     std::vector<std::uint8_t*> rows(shard_count);
+    std::vector<SourceRow> sources(orig);
     for (std::size_t k = 0; k < shard_count; ++k) rows[k] = pack.data() + k * pack_len;
+    for (std::size_t j = 0; j < orig; ++j) sources[j] = {rows[j], pack_len};
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const std::span<const std::uint8_t> data = segments[i];
         for (std::size_t j = 0; j < orig; ++j) {
@@ -274,7 +309,9 @@ std::vector<Pack> plan_packs(std::span<const std::span<const std::uint8_t>> segm
             std::memcpy(rows[j] + offsets[i], data.data() + from, std::min(lengths[i], data.size() - from));
         }
     }
-    if (auto coded = encode_shards(*encoder, orig, rec, pack_len, rows); !coded) return coded;
+    if (auto coded = encode_shards(*encoder, orig, rec, pack_len, sources, rows, Rows::read_back); !coded) {
+        return coded;
+    }
 
     for (std::size_t i = 0; i < segments.size(); ++i) {
         if (lengths[i] == 0) continue;
@@ -306,15 +343,16 @@ codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_
     auto encoder = ReedSolomonEncoder::create(orig, rec, BLOCK_BYTES);
     if (!encoder) return std::unexpected(encoder.error());
 
+    // Original j is bytes j * shard_len .. of the data, zero-padded.
     const std::size_t n = data.size();
+    std::vector<SourceRow> sources(orig);
     for (std::size_t j = 0; j < orig; ++j) {
-        std::uint8_t* shard = shard_outputs[j];
         const std::size_t offset = j * shard_len;
-        const std::size_t present = offset < n ? std::min(shard_len, n - offset) : 0;
-        if (present > 0) std::memcpy(shard, data.data() + offset, present);
-        std::memset(shard + present, 0, shard_len - present);
+        sources[j] = {data.data() + std::min(offset, n), offset < n ? std::min(shard_len, n - offset) : 0};
     }
-    return encode_shards(*encoder, orig, rec, shard_len, shard_outputs);
+    auto coded = encode_shards(*encoder, orig, rec, shard_len, sources, shard_outputs, Rows::to_caller);
+    store_fence();
+    return coded;
 }
 
 codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec) {
@@ -328,23 +366,13 @@ codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::u
     return orig * len;
 }
 
-codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec,
-                                std::uint8_t* out) {
-    const auto planned = plan_decode(shards, orig, rec);
-    if (!planned) return std::unexpected(planned.error());
-    if (*planned == 0) return {};
-    const std::size_t len = shards.front().bytes.size();
+namespace {
 
-    // Given originals go straight to the output; only missing ones are decoded.
-    std::vector<bool> present(orig, false);
-    for (const ShardView& shard : shards) {
-        if (shard.index < orig) {
-            std::memcpy(out + shard.index * len, shard.bytes.data(), len);
-            present[shard.index] = true;
-        }
-    }
-    if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) return {};
-
+// Decodes the originals missing from `shards` (checked) tile by tile and
+// appends them to their rows of `out` through `streams`.
+[[nodiscard]] codec::Result<void> decode_missing(std::span<const ShardView> shards, std::uint64_t orig,
+                                                 std::uint64_t rec, std::size_t len, std::uint8_t* out,
+                                                 std::span<RowStream> streams) {
     auto decoder = ReedSolomonDecoder::create(orig, rec, BLOCK_BYTES);
     if (!decoder) return std::unexpected(decoder.error());
     const std::size_t total_blocks = (len + BLOCK_BYTES - 1) / BLOCK_BYTES;
@@ -375,13 +403,42 @@ codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t
         auto restored = result->restored_original_iter();
         while (auto next = restored.next()) {
             const auto& [index, chunks] = *next;
-            for (std::size_t b = 0; b < t.count; ++b) {
-                store_block(chunks.data() + b * BLOCK_BYTES, len, t.first + b, out + index * len);
-            }
+            blocks_to_words_streamed(chunks.data(), end - begin, streams[index], out + index * len, begin,
+                                     end == len);
         }
         return {};
     });
 }
+
+}  // namespace
+
+codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec,
+                                std::uint8_t* out) {
+    const auto planned = plan_decode(shards, orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    if (*planned == 0) return {};
+    const std::size_t len = shards.front().bytes.size();
+
+    // Given originals go straight to the output; only missing ones are
+    // decoded. Output rows are written as RowStream writes them (a row's
+    // lines are completed across tiles), so fence before returning.
+    std::vector<RowStream> streams(orig);
+    std::vector<bool> present(orig, false);
+    for (const ShardView& shard : shards) {
+        if (shard.index < orig) {
+            streams[shard.index].append(out + shard.index * len, 0, shard.bytes.data(), len, true);
+            present[shard.index] = true;
+        }
+    }
+    if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) {
+        store_fence();
+        return {};
+    }
+    auto decoded = decode_missing(shards, orig, rec, len, out, streams);
+    store_fence();
+    return decoded;
+}
+
 
 codec::Result<void> plan_multi_encode(std::size_t segment_count, std::uint64_t orig, std::uint64_t rec) {
     // The pool starts (or reports that it cannot) before anything is checked,

@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace ondrel::jam {
@@ -55,5 +57,82 @@ void block_to_words(const std::uint8_t* block, std::size_t count, std::uint8_t* 
     block_to_words_full(block, full);
     std::memcpy(words, full, count);
 }
+
+namespace {
+
+inline void stream_line(std::uint8_t* dst, const std::uint8_t* src) noexcept {
+    auto* line = reinterpret_cast<__m128i*>(dst);
+    const auto* from = reinterpret_cast<const __m128i*>(src);
+    _mm_stream_si128(line, _mm_loadu_si128(from));
+    _mm_stream_si128(line + 1, _mm_loadu_si128(from + 1));
+    _mm_stream_si128(line + 2, _mm_loadu_si128(from + 2));
+    _mm_stream_si128(line + 3, _mm_loadu_si128(from + 3));
+}
+
+inline std::size_t line_offset(const std::uint8_t* at) noexcept {
+    return reinterpret_cast<std::uintptr_t>(at) % BLOCK_BYTES;
+}
+
+}  // namespace
+
+void RowStream::append(std::uint8_t* row, std::size_t offset, const std::uint8_t* src, std::size_t count,
+                       bool last) noexcept {
+    std::uint8_t* at = row + offset;
+    // The pending bytes end at `at`; they start on a line boundary or at the
+    // row's first byte (whose line may begin before the row).
+    if (pending_count_ > 0 || line_offset(at) != 0) {
+        const std::size_t room = BLOCK_BYTES - line_offset(at);
+        const std::size_t take = std::min(room, count);
+        std::memcpy(pending_ + pending_count_, src, take);
+        pending_count_ += take;
+        at += take;
+        src += take;
+        count -= take;
+        if (line_offset(at) == 0) {
+            std::uint8_t* const from = at - pending_count_;
+            if (pending_count_ == BLOCK_BYTES) {
+                stream_line(from, pending_);
+            } else {
+                std::memcpy(from, pending_, pending_count_);  // the row's first line
+            }
+            pending_count_ = 0;
+        }
+    }
+    for (; count >= BLOCK_BYTES; count -= BLOCK_BYTES, at += BLOCK_BYTES, src += BLOCK_BYTES) {
+        stream_line(at, src);
+    }
+    if (count > 0) {
+        std::memcpy(pending_ + pending_count_, src, count);
+        pending_count_ += count;
+        at += count;
+    }
+    if (last && pending_count_ > 0) {
+        std::memcpy(at - pending_count_, pending_, pending_count_);
+        pending_count_ = 0;
+    }
+}
+
+void blocks_to_words_streamed(const std::uint8_t* blocks, std::size_t count, RowStream& stream, std::uint8_t* row,
+                              std::size_t offset, bool last) noexcept {
+    // Converted through a buffer in L1, a few blocks at a time.
+    constexpr std::size_t STAGE_BYTES = 16 * BLOCK_BYTES;
+    alignas(64) std::uint8_t stage[STAGE_BYTES];
+    for (std::size_t done = 0; done < count; done += STAGE_BYTES) {
+        const std::size_t bytes = std::min(STAGE_BYTES, count - done);
+        for (std::size_t at = 0; at < bytes; at += BLOCK_BYTES) {
+            const std::uint8_t* block = blocks + done + at;
+            if (bytes - at >= BLOCK_BYTES) {
+                block_to_words_full(block, stage + at);
+            } else {
+                std::uint8_t full[BLOCK_BYTES];
+                block_to_words_full(block, full);
+                std::memcpy(stage + at, full, bytes - at);
+            }
+        }
+        stream.append(row, offset + done, stage, bytes, last && done + bytes == count);
+    }
+}
+
+void store_fence() noexcept { _mm_sfence(); }
 
 }  // namespace ondrel::jam

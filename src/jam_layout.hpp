@@ -25,4 +25,38 @@ void words_to_block(const std::uint8_t* words, std::size_t count, std::uint8_t* 
 // of `block` to `words`. Writes exactly `count` bytes.
 void block_to_words(const std::uint8_t* block, std::size_t count, std::uint8_t* words) noexcept;
 
+// Writes one shard row span after span, in increasing order, as whole 64-byte
+// lines with non-temporal stores. Rows are written once and not read back
+// soon, so their lines should neither evict the codec's work buffer nor cost a
+// read before being overwritten; but a row is written a tile (often 512
+// bytes) at a time at an arbitrary alignment, so the partial line at the end
+// of one span is held back here and completed by the next span. Only the
+// partial lines at the two ends of the row get ordinary stores.
+//
+// Usage: one RowStream per row; append spans whose offsets follow each other
+// from 0; the span that reaches the row's length has `last` set (a row of
+// length 0 needs no calls). Non-temporal stores are weakly ordered: call
+// store_fence() before other threads may read the row.
+class RowStream {
+public:
+    // Writes `count` bytes from `src` to row[offset .. offset + count).
+    // Preconditions: offset is where the previous span ended (0 for the
+    // first); `src` does not overlap the row.
+    void append(std::uint8_t* row, std::size_t offset, const std::uint8_t* src, std::size_t count, bool last) noexcept;
+
+private:
+    // The bytes of the current line not yet written, which end where the
+    // next span begins.
+    alignas(64) std::uint8_t pending_[BLOCK_BYTES];
+    std::size_t pending_count_ = 0;
+};
+
+// The word form of `count` bytes (even) of consecutive blocks starting at
+// `blocks`, appended to a row through `stream` (see RowStream::append).
+void blocks_to_words_streamed(const std::uint8_t* blocks, std::size_t count, RowStream& stream, std::uint8_t* row,
+                              std::size_t offset, bool last) noexcept;
+
+// Orders all earlier non-temporal stores of this thread before later stores.
+void store_fence() noexcept;
+
 }  // namespace ondrel::jam

@@ -66,6 +66,68 @@ TEST(JamLayout, BlockConversionRoundTripsAndPadsLanes) {
     }
 }
 
+// Rows are written span by span with lines completed across spans: whatever
+// the row's alignment, span sizes and length, the row gets exactly its bytes
+// and nothing around it is touched.
+TEST(JamLayout, RowStreamWritesExactlyTheRow) {
+    struct Case {
+        std::size_t row_len;
+        std::size_t misalign;  // of the row's first byte within a line
+        std::vector<std::size_t> spans;  // repeated until the row is full
+    };
+    const Case cases[] = {
+        {0, 0, {0}},           {1, 63, {1}},          {2, 1, {2}},           {64, 0, {64}},
+        {64, 16, {64}},        {130, 1, {1}},         {130, 63, {2, 62}},    {512, 16, {512}},
+        {4096, 48, {512}},     {4096, 0, {64, 128}},  {4097, 5, {7, 100}},   {49058, 16, {512}},
+        {1000, 31, {1000}},    {200, 60, {3, 5, 64}}, {300, 2, {128, 1, 1}}, {65, 0, {63, 1, 1}},
+    };
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        const Bytes source = random_bytes(rng, c.row_len);
+        constexpr std::size_t GUARD = 128;
+        Bytes space(c.row_len + 2 * GUARD + 64, 0xA5);
+        auto* const aligned = reinterpret_cast<std::uint8_t*>(
+            (reinterpret_cast<std::uintptr_t>(space.data()) + GUARD + 63) / 64 * 64);
+        std::uint8_t* const row = aligned + c.misalign;
+        const Bytes before(space.begin(), space.end());
+        RowStream stream;
+        std::size_t offset = 0;
+        for (std::size_t k = 0; offset < c.row_len; ++k) {
+            const std::size_t count = std::min(c.spans[k % c.spans.size()], c.row_len - offset);
+            stream.append(row, offset, source.data() + offset, count, offset + count == c.row_len);
+            offset += count;
+        }
+        store_fence();
+        const std::size_t first = static_cast<std::size_t>(row - space.data());
+        for (std::size_t i = 0; i < space.size(); ++i) {
+            const bool inside = i >= first && i < first + c.row_len;
+            ASSERT_EQ(space[i], inside ? source[i - first] : before[i])
+                << "row " << c.row_len << " misalign " << c.misalign << " byte " << i;
+        }
+    }
+}
+
+TEST(JamLayout, StreamedBlockConversionMatchesPlainConversion) {
+    std::mt19937 rng(6);
+    for (std::size_t count : {2, 62, 64, 66, 1024, 1026, 4096}) {
+        const std::size_t blocks = (count + BLOCK_BYTES - 1) / BLOCK_BYTES;
+        const Bytes chunks = random_bytes(rng, blocks * BLOCK_BYTES);
+        Bytes expected(count);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            block_to_words(chunks.data() + b * BLOCK_BYTES, std::min(BLOCK_BYTES, count - b * BLOCK_BYTES),
+                           expected.data() + b * BLOCK_BYTES);
+        }
+        for (std::size_t misalign : {0, 1, 32}) {
+            Bytes out(count + misalign + 1, 0x5A);
+            RowStream stream;
+            blocks_to_words_streamed(chunks.data(), count, stream, out.data() + misalign, 0, true);
+            store_fence();
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), out.begin() + misalign)) << count;
+            ASSERT_EQ(out[count + misalign], 0x5A) << "wrote past the row";
+        }
+    }
+}
+
 TEST(JamEncode, WorkedExamples) {
     struct Case {
         Bytes data;
