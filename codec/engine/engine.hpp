@@ -35,8 +35,11 @@ public:
 
     // Inverse of fft with the same pos, size and skew_delta (and truncated_size
     // = size). The final single layer of odd-log2 sizes ignores truncated_size.
+    // zero_prefix (<= size, checked) promises that shards pos..pos+zero_prefix-1
+    // are zero: groups of a pass lying wholly inside that prefix stay zero and
+    // are skipped, which leaves every output shard as it would be without it.
     virtual void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                      std::size_t skew_delta) const = 0;
+                      std::size_t skew_delta, std::size_t zero_prefix = 0) const = 0;
 
     // Every element e of `x` becomes mul(e, log_m); log_m 0 and 65535 are 1.
     virtual void mul(std::span<Chunk> x, GfElement log_m) const noexcept = 0;
@@ -66,9 +69,10 @@ void formal_derivative(const ShardsRefMut& data);
 [[nodiscard]] bool formal_derivative_grouped(const ShardsRefMut& data) noexcept;
 
 // Checks the transform preconditions that do not depend on SKEW: size a power
-// of two, truncated_size <= size, pos + size <= data.shard_count().
+// of two, truncated_size <= size, zero_prefix <= size (inverse transform),
+// pos + size <= data.shard_count().
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
-                          std::size_t truncated_size);
+                          std::size_t truncated_size, std::size_t zero_prefix = 0);
 
 // SKEW[index], checked against the table's 65535 entries.
 [[nodiscard]] GfElement skew_at(const SkewTable& skew, std::size_t index);

@@ -67,8 +67,8 @@ void Scalar::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, st
 }
 
 void Scalar::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                  std::size_t skew_delta) const {
-    ifft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta);
+                  std::size_t skew_delta, std::size_t zero_prefix) const {
+    ifft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta, zero_prefix);
 }
 
 void Scalar::mul(std::span<Chunk> x, GfElement log_m) const noexcept {

@@ -66,4 +66,13 @@ inline void scale_or_zero(const engine::DefaultEngine& engine, const engine::Sha
     }
 }
 
+// The first received position below `end` (or `end`): once every position that
+// was not received is cleared, the shards before it are all zero, which the
+// inverse transform can skip.
+inline std::size_t first_received(const FixedBitSet& received, std::size_t end) noexcept {
+    std::size_t p = 0;
+    while (p < end && !received.contains(p)) ++p;
+    return p;
+}
+
 }  // namespace ondrel::codec

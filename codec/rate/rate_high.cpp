@@ -146,7 +146,7 @@ Result<DecoderResult> HighRateDecoder::decode() {
     scale_or_zero(engine_, data, received, erasures, chunk_size, original_end);
     data.zero(original_end, work_count);
 
-    engine_.ifft(data, 0, work_count, original_end, 0);
+    engine_.ifft(data, 0, work_count, original_end, 0, first_received(received, original_end));
     engine_.formal_derivative(data);
     engine_.fft(data, 0, work_count, original_end, 0);
 

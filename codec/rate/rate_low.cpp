@@ -146,7 +146,7 @@ Result<DecoderResult> LowRateDecoder::decode() {
     // starts below its bound exactly as the full pass would, so the forward
     // transform stops at original_count: the restored originals are the same
     // bytes as with the bound recovery_end, and the work past them is skipped.
-    engine_.ifft(data, 0, work_count, recovery_end, 0);
+    engine_.ifft(data, 0, work_count, recovery_end, 0, first_received(received, recovery_end));
     engine_.formal_derivative(data);
     engine_.fft(data, 0, work_count, original_count, 0);
 

@@ -34,11 +34,11 @@ inline GroupLogs group_logs(const SkewTable& skew, std::size_t r, std::size_t di
 }
 
 // One truncated pass of distance dist: `four(r, logs)` for every group r
-// below truncated_size, in increasing order.
+// from `first` (a multiple of dist4) below truncated_size, in increasing order.
 template <class Four>
-void for_each_group(const SkewTable& skew, std::size_t truncated_size, std::size_t dist, std::size_t dist4,
-                    std::size_t skew_delta, Four&& four) {
-    for (std::size_t r = 0; r < truncated_size; r += dist4) four(r, group_logs(skew, r, dist, skew_delta));
+void for_each_group(const SkewTable& skew, std::size_t first, std::size_t truncated_size, std::size_t dist,
+                    std::size_t dist4, std::size_t skew_delta, Four&& four) {
+    for (std::size_t r = first; r < truncated_size; r += dist4) four(r, group_logs(skew, r, dist, skew_delta));
 }
 
 // Logarithms of the fused last fft pass for the group of eight at r: the
@@ -94,7 +94,7 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
             }
             return;
         }
-        for_each_group(skew, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
+        for_each_group(skew, 0, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
             Chunk* const s0 = block + r * len;
             kernel.fft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
         });
@@ -117,11 +117,14 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
 inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
 
 // Inverse transform: two-layer passes from the narrowest distance up, then one
-// untruncated single layer when log2(size) is odd.
+// untruncated single layer when log2(size) is odd. Shards below zero_prefix
+// are zero on entry; a group of a pass lying wholly below it read only zeros
+// in every earlier pass (whose groups are smaller and aligned), so it is
+// still zero, and its butterflies, which map zeros to zeros, are skipped.
 template <class Kernel>
 void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
-                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {
-    check_transform_args(data, pos, size, truncated_size);
+                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, std::size_t zero_prefix) {
+    check_transform_args(data, pos, size, truncated_size, zero_prefix);
     // As in fft_passes: every shard addressed lies inside the checked block.
     const std::size_t len = data.shard_len_64();
     Chunk* const block = data.data().data() + pos * len;
@@ -141,8 +144,8 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
             // truncated (group h runs iff h < truncated_size, group 0 iff
             // truncated_size > 0); the single layer does not.
             const std::size_t h = dist4;
-            const bool first = truncated_size > 0;
-            const bool second = h < truncated_size;
+            const bool first = truncated_size > 0 && zero_prefix < h;
+            const bool second = h < truncated_size && zero_prefix < size;
             const GroupLogs a = first ? group_logs(skew, 0, dist, skew_delta) : GroupLogs{};
             const GroupLogs b = second ? group_logs(skew, h, dist, skew_delta) : GroupLogs{};
             const GfElement log_m = skew_at(skew, h + skew_delta - 1);
@@ -160,7 +163,8 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
             }
             return;
         }
-        for_each_group(skew, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
+        const std::size_t first = zero_prefix / dist4 * dist4;
+        for_each_group(skew, first, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
             Chunk* const s0 = block + r * len;
             kernel.ifft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
         });
