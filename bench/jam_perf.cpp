@@ -2,11 +2,15 @@
 // that the Python benchmarks can tell coding from result building.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <bit>
 #include <random>
 #include <span>
 #include <vector>
 
+#include "codec/reed_solomon.hpp"
 #include "src/jam.hpp"
+#include "src/jam_layout.hpp"
 
 namespace {
 
@@ -86,6 +90,102 @@ BENCHMARK(BM_DecodeSegment)
     ->Args({64, 32, 16 << 20})
     ->Args({10, 4, 16 << 20})
     ->Unit(benchmark::kMillisecond);
+
+// What bounds BM_EncodeSegmentInto: its two halves measured apart, on the same
+// tiles (blocks per tile as the segment layer picks them for the counts).
+// RowTraffic moves the rows exactly as encode_into does (gather and copy the
+// originals, scatter the recovery rows through RowStream) with no coding;
+// CodecOnly codes the same tiles with no row movement.
+std::size_t tile_bytes_for(std::uint64_t orig, std::uint64_t rec) {
+    // Matches the segment layer's choice for these benchmarks' counts: about
+    // 1 MiB of work buffer per tile.
+    const std::size_t po = std::bit_ceil(orig), pr = std::bit_ceil(rec);
+    const bool high = po > pr || (po == pr && orig <= rec);
+    const std::size_t work = std::bit_ceil((high ? pr : po) + (high ? orig : rec));
+    return std::max<std::size_t>(1, (std::size_t{1} << 20) / (work * 64)) * 64;
+}
+
+void BM_EncodeRowTrafficOnly(benchmark::State& state) {
+    using namespace ondrel::jam;
+    const auto orig = static_cast<std::uint64_t>(state.range(0));
+    const auto rec = static_cast<std::uint64_t>(state.range(1));
+    const auto size = static_cast<std::size_t>(state.range(2));
+    const std::size_t shard_len = *plan_encode(size, orig, rec);
+    const Bytes data = random_bytes(shard_len * orig, 1);  // padded, as the originals
+    const std::size_t tile = tile_bytes_for(orig, rec);
+    Bytes storage(shard_len * (orig + rec));
+    Bytes work(tile * (orig + rec));
+    for (auto _ : state) {
+        std::vector<RowStream> streams(orig + rec);
+        for (std::size_t begin = 0; begin < shard_len; begin += tile) {
+            const std::size_t count = std::min(tile, shard_len - begin);
+            const bool last = begin + count == shard_len;
+            for (std::uint64_t j = 0; j < orig; ++j) {
+                const std::uint8_t* row = data.data() + j * shard_len + begin;
+                for (std::size_t b = 0; b < count; b += BLOCK_BYTES) {
+                    words_to_block(row + b, std::min(BLOCK_BYTES, count - b), work.data() + j * tile + b);
+                }
+                streams[j].append(storage.data() + j * shard_len, begin, row, count, last);
+            }
+            for (std::uint64_t r = 0; r < rec; ++r) {
+                blocks_to_words_streamed(work.data() + (orig + r) * tile, count, streams[orig + r],
+                                         storage.data() + (orig + r) * shard_len, begin, last);
+            }
+        }
+        store_fence();
+        benchmark::DoNotOptimize(storage.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+BENCHMARK(BM_EncodeRowTrafficOnly)->Args({342, 681, 16 << 20})->Unit(benchmark::kMicrosecond);
+
+void BM_EncodeCodecOnly(benchmark::State& state) {
+    const auto orig = static_cast<std::uint64_t>(state.range(0));
+    const auto rec = static_cast<std::uint64_t>(state.range(1));
+    const auto size = static_cast<std::size_t>(state.range(2));
+    const std::size_t shard_len = *ondrel::jam::plan_encode(size, orig, rec);
+    const std::size_t tile = tile_bytes_for(orig, rec);
+    const Bytes piece = random_bytes(tile, 3);
+    auto encoder = *ondrel::codec::ReedSolomonEncoder::create(orig, rec, tile);
+    for (auto _ : state) {
+        for (std::size_t begin = 0; begin < shard_len; begin += tile) {
+            static_cast<void>(encoder.reset(orig, rec, tile));
+            for (std::uint64_t j = 0; j < orig; ++j) static_cast<void>(encoder.add_original_shard(piece));
+            auto result = encoder.encode();
+            benchmark::DoNotOptimize(result);
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+BENCHMARK(BM_EncodeCodecOnly)->Args({342, 681, 16 << 20})->Unit(benchmark::kMicrosecond);
+
+// The codec half of BM_DecodeSegment: the same tiles decoded from the first
+// orig recovery shards (as far as there are), no row movement.
+void BM_DecodeCodecOnly(benchmark::State& state) {
+    const auto orig = static_cast<std::uint64_t>(state.range(0));
+    const auto rec = static_cast<std::uint64_t>(state.range(1));
+    const auto size = static_cast<std::size_t>(state.range(2));
+    const std::size_t shard_len = *ondrel::jam::plan_encode(size, orig, rec);
+    const std::size_t tile = tile_bytes_for(orig, rec);
+    const Bytes piece = random_bytes(tile, 4);
+    auto decoder = *ondrel::codec::ReedSolomonDecoder::create(orig, rec, tile);
+    for (auto _ : state) {
+        for (std::size_t begin = 0; begin < shard_len; begin += tile) {
+            static_cast<void>(decoder.reset(orig, rec, tile));
+            std::uint64_t given = 0;
+            for (std::uint64_t r = 0; r < rec && given < orig; ++r, ++given) {
+                static_cast<void>(decoder.add_recovery_shard(r, piece));
+            }
+            for (std::uint64_t j = orig - 1; given < orig; --j, ++given) {
+                static_cast<void>(decoder.add_original_shard(j, piece));
+            }
+            auto result = decoder.decode();
+            benchmark::DoNotOptimize(result);
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * orig * shard_len));
+}
+BENCHMARK(BM_DecodeCodecOnly)->Args({342, 681, 16 << 20})->Unit(benchmark::kMicrosecond);
 
 // A batch of 4,104-byte segments through the pool; the CPU column is the
 // whole process (all workers), which other load on the machine skews less.
