@@ -166,8 +166,8 @@ TEST(AuxiliaryOps, FormalDerivativeAndXor) {
 
 TEST(AuxiliaryOps, FormalDerivativeEqualsTheSweepDefinition) {
     // Reference: for i = 1..n-1 with w the lowest set bit of i, XOR shards
-    // [i, i + w) into [i - w, i), byte by byte. Shard lengths cover rows that
-    // are shorter than, equal to and not a multiple of the 512-byte slices.
+    // [i, i + w) into [i - w, i), byte by byte, for shards of one and of many
+    // chunks, below and above the size of one in-register group.
     struct Case {
         std::size_t shards;
         std::size_t len64;

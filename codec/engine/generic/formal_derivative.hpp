@@ -5,26 +5,28 @@
 // The sweep i = 1..n-1 that XORs shards [i, i + w) into [i - w, i), w the
 // lowest set bit of i, only ever reads shards it has not written yet, so it
 // computes out[p] = in[p] ^ (XOR of in[p | 2^b] over the zero bits b of p).
-// That map is evaluated group by group of eight shards in ascending order, a
-// slice of shard bytes at a time: the in-group terms in registers, the terms
-// of higher bits from the same slices of the groups above (still unwritten),
-// summed in a register per column; each output is written once. The sweep
-// form passes over the whole buffer once per bit, through runs of every width.
+// That map is evaluated group by group of eight shards in ascending order, one
+// register width of shard bytes at a time: the eight outputs start as the
+// in-group terms and take the terms of higher bits from the same bytes of the
+// groups above (still unwritten), all in registers; each output is written
+// once and no shard is read twice per register width. The sweep form passes
+// over the whole buffer once per bit, through runs of every width.
 //
 // Like transform.hpp this file has no include guard and no includes: it is
 // included inside the includer's namespace (and target region).
 
-// Shards in one in-register group, and bytes of each shard per step.
+// Shards in one in-register group.
 inline constexpr std::size_t DERIVATIVE_GROUP = 8;
-inline constexpr std::size_t DERIVATIVE_SLICE = 512;
 
-// Preconditions (the caller checks): n is a power of two, n >= 8, and `row`
-// (bytes per shard) is a multiple of V::BYTES, as is DERIVATIVE_SLICE.
+// The same map for 16-byte registers without three-operand forms, where eight
+// sums and their operands do not fit the sixteen registers: the in-group
+// terms of a 512-byte slice go to a buffer in L1 first, and each output then
+// sums its column from there and from the partner groups.
 template <class V>
-void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row) {
+void formal_derivative_groups_staged(std::uint8_t* base, std::size_t n, std::size_t row) {
     using Reg = typename V::Reg;
     constexpr std::size_t GROUP = DERIVATIVE_GROUP;
-    constexpr std::size_t SLICE = DERIVATIVE_SLICE;
+    constexpr std::size_t SLICE = 512;
     static_assert(SLICE % V::BYTES == 0);
     alignas(64) std::uint8_t acc[GROUP][SLICE];
     // Partner groups g | 2^b for the zero bits b >= 3 of g; at most 61 bits.
@@ -59,6 +61,46 @@ void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row
                     V::store(out + at, sum);
                 }
             }
+        }
+    }
+}
+
+// Preconditions (the caller checks): n is a power of two, n >= 8, and `row`
+// (bytes per shard) is a multiple of V::BYTES.
+template <class V>
+void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row) {
+    if constexpr (V::BYTES < 32) {
+        formal_derivative_groups_staged<V>(base, n, row);
+        return;
+    }
+    using Reg = typename V::Reg;
+    constexpr std::size_t GROUP = DERIVATIVE_GROUP;
+    // Partner groups g | 2^b for the zero bits b >= 3 of g; at most 61 bits.
+    const std::uint8_t* partners[64];
+    for (std::size_t g = 0; g < n; g += GROUP) {
+        std::uint8_t* const own = base + g * row;
+        std::size_t partner_count = 0;
+        for (std::size_t bit = GROUP; bit < n; bit <<= 1) {
+            if ((g & bit) == 0) partners[partner_count++] = base + (g | bit) * row;
+        }
+        for (std::size_t at = 0; at < row; at += V::BYTES) {
+            Reg v[GROUP];
+            for (std::size_t k = 0; k < GROUP; ++k) v[k] = V::load(own + k * row + at);
+            Reg sum[GROUP] = {
+                V::bxor(V::bxor(v[0], v[1]), V::bxor(v[2], v[4])),
+                V::bxor(V::bxor(v[1], v[3]), v[5]),
+                V::bxor(V::bxor(v[2], v[3]), v[6]),
+                V::bxor(v[3], v[7]),
+                V::bxor(V::bxor(v[4], v[5]), v[6]),
+                V::bxor(v[5], v[7]),
+                V::bxor(v[6], v[7]),
+                v[7],
+            };
+            for (std::size_t q = 0; q < partner_count; ++q) {
+                const std::uint8_t* const partner = partners[q] + at;
+                for (std::size_t k = 0; k < GROUP; ++k) sum[k] = V::bxor(sum[k], V::load(partner + k * row));
+            }
+            for (std::size_t k = 0; k < GROUP; ++k) V::store(own + k * row + at, sum[k]);
         }
     }
 }
