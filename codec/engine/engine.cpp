@@ -68,10 +68,10 @@ void formal_derivative(const ShardsRefMut& data) {
 void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data); }
 
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
-                          std::size_t truncated_size, std::size_t zero_prefix) {
+                          std::size_t truncated_size, KnownZeros zeros) {
     ensure(size != 0 && (size & (size - 1)) == 0, "transform size is not a power of two");
     ensure(truncated_size <= size, "transform truncated_size exceeds size");
-    ensure(zero_prefix <= size, "transform zero_prefix exceeds size");
+    ensure(zeros.prefix <= size, "transform zero prefix exceeds size");
     ensure(pos <= data.shard_count() && size <= data.shard_count() - pos, "transform block outside the view");
 }
 

@@ -21,6 +21,18 @@ inline constexpr GfElement SKIP_PRODUCT = 65535;
 // The erasure-locator evaluation is static: it has no engine object.
 using EvalPolyFn = void (*)(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size);
 
+// What the caller of an inverse transform knows to be zero, so that the
+// transform can skip work.
+struct KnownZeros {
+    // Shards pos..pos+prefix-1 are zero (prefix <= size, checked): the groups
+    // of a pass lying wholly inside them stay zero and are skipped.
+    std::size_t prefix = 0;
+    // Shards from pos+truncated_size to the end of the block are to be read
+    // as zero whatever they hold: the caller need not clear them, and the
+    // transform overwrites them. Without it the caller clears them.
+    bool tail = false;
+};
+
 class Engine {
 public:
     virtual ~Engine() = default;
@@ -35,11 +47,10 @@ public:
 
     // Inverse of fft with the same pos, size and skew_delta (and truncated_size
     // = size). The final single layer of odd-log2 sizes ignores truncated_size.
-    // zero_prefix (<= size, checked) promises that shards pos..pos+zero_prefix-1
-    // are zero: groups of a pass lying wholly inside that prefix stay zero and
-    // are skipped, which leaves every output shard as it would be without it.
+    // `zeros` says what the caller knows to be zero (KnownZeros below); the
+    // output is that of the plain transform with those shards zero.
     virtual void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                      std::size_t skew_delta, std::size_t zero_prefix = 0) const = 0;
+                      std::size_t skew_delta, KnownZeros zeros = {}) const = 0;
 
     // Every element e of `x` becomes mul(e, log_m); log_m 0 and 65535 are 1.
     virtual void mul(std::span<Chunk> x, GfElement log_m) const noexcept = 0;
@@ -69,10 +80,10 @@ void formal_derivative(const ShardsRefMut& data);
 [[nodiscard]] bool formal_derivative_grouped(const ShardsRefMut& data) noexcept;
 
 // Checks the transform preconditions that do not depend on SKEW: size a power
-// of two, truncated_size <= size, zero_prefix <= size (inverse transform),
+// of two, truncated_size <= size, zeros.prefix <= size (inverse transform),
 // pos + size <= data.shard_count().
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
-                          std::size_t truncated_size, std::size_t zero_prefix = 0);
+                          std::size_t truncated_size, KnownZeros zeros = {});
 
 // SKEW[index], checked against the table's 65535 entries.
 [[nodiscard]] GfElement skew_at(const SkewTable& skew, std::size_t index);

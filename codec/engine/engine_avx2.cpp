@@ -101,8 +101,8 @@ void fft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const Sh
 
 void ifft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const ShardsRefMut& data,
                        std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
-                       std::size_t zero_prefix) {
-    ifft_passes(Kernels(mul128), skew, data, pos, size, truncated_size, skew_delta, zero_prefix);
+                       KnownZeros zeros) {
+    ifft_passes(Kernels(mul128), skew, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
 void mul_avx2(const Mul128Table& mul128, std::span<Chunk> x, GfElement log_m) noexcept {
@@ -134,8 +134,8 @@ void Avx2::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std:
 }
 
 void Avx2::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                std::size_t skew_delta, std::size_t zero_prefix) const {
-    avx2_kernels::ifft_private_avx2(mul128_, skew_, data, pos, size, truncated_size, skew_delta, zero_prefix);
+                std::size_t skew_delta, KnownZeros zeros) const {
+    avx2_kernels::ifft_private_avx2(mul128_, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
 void Avx2::mul(std::span<Chunk> x, GfElement log_m) const noexcept { avx2_kernels::mul_avx2(mul128_, x, log_m); }

@@ -158,8 +158,8 @@ void fft_private_avx512(const AffineTable& affine, const SkewTable& skew, const 
 
 void ifft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
                          std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
-                         std::size_t zero_prefix) {
-    ifft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta, zero_prefix);
+                         KnownZeros zeros) {
+    ifft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
 void mul_avx512(const AffineTable& affine, std::span<Chunk> x, GfElement log_m) noexcept {
@@ -191,8 +191,8 @@ void Avx512Gfni::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size
 }
 
 void Avx512Gfni::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                      std::size_t skew_delta, std::size_t zero_prefix) const {
-    avx512gfni_kernels::ifft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta, zero_prefix);
+                      std::size_t skew_delta, KnownZeros zeros) const {
+    avx512gfni_kernels::ifft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
 void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept {

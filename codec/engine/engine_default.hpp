@@ -32,8 +32,8 @@ public:
         engine_->fft(data, pos, size, truncated_size, skew_delta);
     }
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-              std::size_t skew_delta, std::size_t zero_prefix = 0) const {
-        engine_->ifft(data, pos, size, truncated_size, skew_delta, zero_prefix);
+              std::size_t skew_delta, KnownZeros zeros = {}) const {
+        engine_->ifft(data, pos, size, truncated_size, skew_delta, zeros);
     }
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept { engine_->mul(x, log_m); }
     void formal_derivative(const ShardsRefMut& data) const { engine_->formal_derivative(data); }

@@ -61,14 +61,20 @@ void Scalar::ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t c
     ifft_butterfly(c1, c3, log_m02);
 }
 
+void Scalar::ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
+                                  GfElement log_m01, GfElement log_m02) const noexcept {
+    for (Chunk* run : {s1, s2, s3}) std::fill(run, run + chunks, Chunk{});
+    ifft_four(s0, s1, s2, s3, chunks, log_m01, log_m02, SKIP_PRODUCT);
+}
+
 void Scalar::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
                  std::size_t skew_delta) const {
     fft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta);
 }
 
 void Scalar::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                  std::size_t skew_delta, std::size_t zero_prefix) const {
-    ifft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta, zero_prefix);
+                  std::size_t skew_delta, KnownZeros zeros) const {
+    ifft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
 void Scalar::mul(std::span<Chunk> x, GfElement log_m) const noexcept {

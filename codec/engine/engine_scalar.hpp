@@ -16,7 +16,7 @@ public:
     void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
              std::size_t skew_delta) const override;
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-              std::size_t skew_delta, std::size_t zero_prefix = 0) const override;
+              std::size_t skew_delta, KnownZeros zeros = {}) const override;
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;
     [[nodiscard]] const char* name() const noexcept override { return "scalar"; }
 
@@ -37,6 +37,11 @@ public:
                   GfElement log_m02, GfElement log_m23) const noexcept;
     void ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                    GfElement log_m02, GfElement log_m23) const noexcept;
+    // ifft_four when s1, s2 and s3 are to be read as zero whatever they hold:
+    // they are cleared, then the pass runs (the (s2,s3) butterfly maps zeros
+    // to zeros whatever its logarithm).
+    void ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                              GfElement log_m02) const noexcept;
 
 private:
     const ExpLog& exp_log_;

@@ -84,9 +84,9 @@ void Ssse3::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std
 }
 
 void Ssse3::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                 std::size_t skew_delta, std::size_t zero_prefix) const {
+                 std::size_t skew_delta, KnownZeros zeros) const {
     ssse3_kernels::ifft_passes(ssse3_kernels::Kernels(mul128_), skew_, data, pos, size, truncated_size,
-                               skew_delta, zero_prefix);
+                               skew_delta, zeros);
 }
 
 void Ssse3::mul(std::span<Chunk> x, GfElement log_m) const noexcept { ssse3_kernels::Kernels(mul128_).mul(x, log_m); }

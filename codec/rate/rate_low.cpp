@@ -134,19 +134,19 @@ Result<DecoderResult> LowRateDecoder::decode() {
         std::fill(e.begin() + recovery_end, e.end(), 1);
     });
 
-    // Scale every received shard by its locator value; clear everything else.
+    // Scale every received shard by its locator value; clear everything else
+    // up to recovery_end (the inverse transform reads the rest as zero).
     scale_or_zero(engine_, data, received, erasures, 0, original_count);
     data.zero(original_count, chunk_size);
     scale_or_zero(engine_, data, received, erasures, chunk_size, recovery_end);
-    data.zero(recovery_end, work_count);
 
     // The inverse transform is truncated to recovery_end: its input is zero
-    // from there on. Only positions below original_count are read after the
+    // from there on, and zero before the first received shard. Only positions below original_count are read after the
     // forward transform, and a truncated pass still computes every group that
     // starts below its bound exactly as the full pass would, so the forward
     // transform stops at original_count: the restored originals are the same
     // bytes as with the bound recovery_end, and the work past them is skipped.
-    engine_.ifft(data, 0, work_count, recovery_end, 0, first_received(received, recovery_end));
+    engine_.ifft(data, 0, work_count, recovery_end, 0, {first_received(received, recovery_end), true});
     engine_.formal_derivative(data);
     engine_.fft(data, 0, work_count, original_count, 0);
 

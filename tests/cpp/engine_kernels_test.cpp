@@ -176,37 +176,45 @@ TEST(VectorKernels, TransformsMatchScalar) {
     }
 }
 
-// A zero prefix only lets the inverse transform skip work: on input whose
-// first zero_prefix shards are zero, every kernel set (scalar included) gives
-// the bytes of the plain transform, for prefixes on and off group boundaries.
-TEST(VectorKernels, InverseTransformWithZeroPrefixMatchesPlainTransform) {
+// Known zeros only let the inverse transform skip work: every kernel set
+// (scalar included) gives the bytes of the plain transform on input whose
+// first `prefix` shards are zero and, with `tail`, whose shards from the
+// truncation on are zero, although the tail then holds garbage on entry.
+// Truncations cover both sides of the window in which the last pass of an odd
+// size computes its second group from its first run alone.
+TEST(VectorKernels, InverseTransformWithKnownZerosMatchesPlainTransform) {
     std::vector<std::string> kernels = vector_kernels();
     kernels.emplace_back("scalar");
     std::mt19937 rng(77);
-    for (std::size_t size : {1, 2, 4, 8, 32, 128, 512, 2048}) {
-        for (std::size_t truncated : {size / 2 + 1, size}) {
-            for (std::size_t prefix : {std::size_t{0}, std::size_t{1}, std::size_t{4}, size / 4 + 1, size / 2,
-                                       size / 2 + 3, size}) {
+    for (std::size_t size : {1, 2, 4, 8, 16, 32, 128, 512, 2048}) {
+        const std::size_t h = size / 2;
+        for (std::size_t truncated : {std::size_t{0}, std::size_t{1}, h, h + 1, h + h / 4, h + h / 4 + 1, size}) {
+            if (truncated > size) continue;
+            for (std::size_t prefix : {std::size_t{0}, std::size_t{1}, std::size_t{4}, size / 4 + 1, h, h + 3, size}) {
                 if (prefix > size) continue;
-                const std::size_t pos = 3;
-                const std::size_t len64 = size <= 128 ? 2 : 1;
-                const std::size_t shard_count = pos + size;
-                std::vector<Chunk> input = random_chunks(shard_count * len64, rng);
-                std::fill(input.begin() + pos * len64, input.begin() + (pos + prefix) * len64, Chunk{});
-                std::vector<Chunk> expected = input;
-                reference().ifft(ShardsRefMut(expected, shard_count, len64), pos, size, truncated, pos + size);
-                for (const std::string& name : kernels) {
-                    std::vector<Chunk> data = input;
-                    kernel(name).ifft(ShardsRefMut(data, shard_count, len64), pos, size, truncated, pos + size,
-                                      prefix);
-                    ASSERT_TRUE(std::memcmp(data.data(), expected.data(), data.size() * CHUNK_BYTES) == 0)
-                        << name << ": size " << size << " truncated " << truncated
-                                                  << " zero prefix " << prefix;
+                for (bool tail : {false, true}) {
+                    const std::size_t pos = 3;
+                    const std::size_t len64 = size <= 128 ? 2 : 1;
+                    const std::size_t shard_count = pos + size;
+                    std::vector<Chunk> input = random_chunks(shard_count * len64, rng);
+                    std::fill(input.begin() + pos * len64, input.begin() + (pos + prefix) * len64, Chunk{});
+                    std::vector<Chunk> expected = input;
+                    if (tail) std::fill(expected.begin() + (pos + truncated) * len64, expected.end(), Chunk{});
+                    reference().ifft(ShardsRefMut(expected, shard_count, len64), pos, size, truncated, pos + size);
+                    for (const std::string& name : kernels) {
+                        std::vector<Chunk> data = input;
+                        kernel(name).ifft(ShardsRefMut(data, shard_count, len64), pos, size, truncated, pos + size,
+                                          {prefix, tail});
+                        ASSERT_TRUE(std::memcmp(data.data(), expected.data(), data.size() * CHUNK_BYTES) == 0)
+                            << name << ": size " << size << " truncated " << truncated << " zero prefix " << prefix
+                            << (tail ? " zero tail" : "");
+                    }
                 }
             }
         }
         std::vector<Chunk> chunks(size);
-        EXPECT_THROW(reference().ifft(ShardsRefMut(chunks, size, 1), 0, size, size, 0, size + 1), InternalFailure);
+        EXPECT_THROW(reference().ifft(ShardsRefMut(chunks, size, 1), 0, size, size, 0, {size + 1, false}),
+                     InternalFailure);
     }
 }
 

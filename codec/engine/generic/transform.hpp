@@ -117,17 +117,37 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
 inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
 
 // Inverse transform: two-layer passes from the narrowest distance up, then one
-// untruncated single layer when log2(size) is odd. Shards below zero_prefix
-// are zero on entry; a group of a pass lying wholly below it read only zeros
-// in every earlier pass (whose groups are smaller and aligned), so it is
-// still zero, and its butterflies, which map zeros to zeros, are skipped.
+// untruncated single layer when log2(size) is odd.
+//
+// Known zeros: shards below zeros.prefix are zero on entry; a group of a pass
+// lying wholly below it read only zeros in every earlier pass (whose groups
+// are smaller and aligned), so it is still zero, and its butterflies, which
+// map zeros to zeros, are skipped. With zeros.tail the shards from
+// truncated_size on count as zero whatever they hold. The passes before the
+// last never write at or past truncated_size rounded up to their widest group,
+// and when log2(size) is odd and group h = size/2 of the last pass starts
+// below truncated_size but its second run does not, that group has one
+// non-zero run: kernel.ifft_four_from_first computes it from that run alone,
+// so only the shards up to its second run are cleared here. Otherwise the
+// whole tail is cleared, as a caller would.
 template <class Kernel>
 void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
-                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, std::size_t zero_prefix) {
-    check_transform_args(data, pos, size, truncated_size, zero_prefix);
+                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
+    check_transform_args(data, pos, size, truncated_size, zeros);
+    const std::size_t zero_prefix = zeros.prefix;
     // As in fft_passes: every shard addressed lies inside the checked block.
     const std::size_t len = data.shard_len_64();
     Chunk* const block = data.data().data() + pos * len;
+    std::size_t last_dist4 = 4;
+    while (last_dist4 * 4 <= size) last_dist4 *= 4;
+    const bool odd = 2 * last_dist4 == size;
+    const std::size_t h = size / 2;
+    // Group h of the last pass of an odd size (>= 8) has runs of h/4 shards.
+    const bool from_first = zeros.tail && odd && size >= 8 && h < truncated_size && truncated_size <= h + h / 4;
+    if (zeros.tail) {
+        const std::size_t clear_to = from_first ? h + h / 4 : size;
+        std::fill(block + truncated_size * len, block + clear_to * len, Chunk{});
+    }
     std::size_t dist = 1;
     std::size_t dist4 = 4;
     while (dist4 <= size) {
@@ -143,7 +163,6 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
             // the same order as with a separate sweep. The pass stays
             // truncated (group h runs iff h < truncated_size, group 0 iff
             // truncated_size > 0); the single layer does not.
-            const std::size_t h = dist4;
             const bool first = truncated_size > 0 && zero_prefix < h;
             const bool second = h < truncated_size && zero_prefix < size;
             const GroupLogs a = first ? group_logs(skew, 0, dist, skew_delta) : GroupLogs{};
@@ -156,7 +175,11 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
                 Chunk* const s = block + i * len;
                 Chunk* const t = s + h * len;
                 if (first) kernel.ifft_four(s, s + run, s + 2 * run, s + 3 * run, n, a.m01, a.m02, a.m23);
-                if (second) kernel.ifft_four(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02, b.m23);
+                if (from_first) {
+                    kernel.ifft_four_from_first(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02);
+                } else if (second) {
+                    kernel.ifft_four(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02, b.m23);
+                }
                 for (std::size_t j = 0; j < 4; ++j) {
                     kernel.ifft_butterfly(std::span<Chunk>(s + j * run, n), std::span<Chunk>(t + j * run, n), log_m);
                 }

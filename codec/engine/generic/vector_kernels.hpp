@@ -195,6 +195,25 @@ public:
         four<true>(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
     }
 
+    // ifft_four when s1, s2 and s3 are to be read as zero whatever they hold:
+    // only s0 is loaded, all four are stored. The (s2,s3) butterfly maps
+    // zeros to zeros whatever its logarithm, so it is left out.
+    void ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                              GfElement log_m02) const noexcept {
+        const Multiplier r01(table_, log_m01), r02(table_, log_m02), unused(table_, SKIP_PRODUCT);
+        auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
+        auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
+        auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
+        auto* b3 = reinterpret_cast<std::uint8_t*>(s3);
+        const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u);
+        switch (skips) {
+            case 0: return sweep4<true, false, false, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 1: return sweep4<true, true, false, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 2: return sweep4<true, false, true, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
+            default: return sweep4<true, true, true, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
+        }
+    }
+
     // Every element of x becomes its product with the element of logarithm
     // log_m (0 and 65535 both multiply by 1).
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept {
@@ -256,17 +275,21 @@ private:
     static void rows_barrier() noexcept { asm volatile("" ::: "memory"); }
 
     // The loop of fft_four / ifft_four; S01, S02, S23 tell whether that
-    // logarithm is SKIP_PRODUCT. Kept out of line: eight instantiations per
-    // direction would otherwise all be inlined into the pass loop.
-    template <bool IFFT, bool S01, bool S02, bool S23>
+    // logarithm is SKIP_PRODUCT; FROM_FIRST reads s1..s3 as zero instead of
+    // loading them. Kept out of line: eight instantiations per direction would
+    // otherwise all be inlined into the pass loop.
+    template <bool IFFT, bool S01, bool S02, bool S23, bool FROM_FIRST = false>
     [[gnu::noinline]] static void sweep4(std::uint8_t* b0, std::uint8_t* b1, std::uint8_t* b2,
                                          std::uint8_t* b3, std::size_t chunks, Multiplier r01,
                                          Multiplier r02, Multiplier r23) noexcept {
         const std::size_t end = chunks * CHUNK_BYTES;
         for (std::size_t c = 0; c < end; c += CHUNK_BYTES) {
             for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
-                Block a0 = Ops::load(b0 + c, k), a1 = Ops::load(b1 + c, k);
-                Block a2 = Ops::load(b2 + c, k), a3 = Ops::load(b3 + c, k);
+                Block a0 = Ops::load(b0 + c, k);
+                const Block zero = Ops::bxor(a0, a0);
+                Block a1 = FROM_FIRST ? zero : Ops::load(b1 + c, k);
+                Block a2 = FROM_FIRST ? zero : Ops::load(b2 + c, k);
+                Block a3 = FROM_FIRST ? zero : Ops::load(b3 + c, k);
                 if constexpr (IFFT) {
                     ifft_step<S01>(r01, a0, a1);
                     rows_barrier();
