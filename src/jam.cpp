@@ -35,26 +35,33 @@ using codec::ReedSolomonDecoder;
 using codec::ReedSolomonEncoder;
 
 // Work-buffer size one tile aims at: large enough to amortise the per-pass
-// overhead, small enough to stay in L2 and to bound memory for huge segments.
-// Measured over 256 KiB..4 MiB (jam_perf, 16 MiB segments): 256 KiB slows the
-// (342, 681) encode, 2 MiB and more slow the decodes; 512 KiB..1 MiB are level.
+// overhead and to give every row visit a long run of bytes, small enough to
+// stay in L2 and to bound memory for huge segments. Measured over
+// 256 KiB..4 MiB (jam_perf, 16 MiB segments): 256 KiB slows the (342, 681)
+// encode, 2 MiB and more slow both; 512 KiB..1 MiB are level.
 constexpr std::size_t TILE_BUDGET_BYTES = std::size_t{1} << 20;
 
 std::size_t next_pow2(std::size_t n) noexcept { return std::bit_ceil(std::max<std::size_t>(n, 1)); }
 
-// Shards in the codec's work buffer for these counts (the larger of the
-// encoder's and the decoder's layout), which decides how many blocks fit the
-// budget.
-std::size_t work_shards(std::size_t orig, std::size_t rec) noexcept {
+// Which work the segment layer sizes tiles for.
+enum class Coding { encode, decode };
+
+// Shards in the codec's work buffer for these counts, which decides how many
+// blocks fit the budget. The encoder holds only the blocks it transforms (the
+// recovery blocks at low rate, the original blocks at high rate); the decoder
+// holds the whole codeword, a power of two.
+std::size_t work_shards(std::size_t orig, std::size_t rec, Coding coding) noexcept {
     const std::size_t po = next_pow2(orig);
     const std::size_t pr = next_pow2(rec);
     const bool high = po > pr || (po == pr && orig <= rec);
     const std::size_t chunk = high ? pr : po;
-    return next_pow2(chunk + (high ? orig : rec));
+    const std::size_t rest = high ? orig : rec;
+    if (coding == Coding::encode) return (rest + chunk - 1) / chunk * chunk;
+    return next_pow2(chunk + rest);
 }
 
-std::size_t tile_blocks(std::size_t orig, std::size_t rec, std::size_t total_blocks) noexcept {
-    const std::size_t per_block = work_shards(orig, rec) * BLOCK_BYTES;
+std::size_t tile_blocks(std::size_t orig, std::size_t rec, Coding coding, std::size_t total_blocks) noexcept {
+    const std::size_t per_block = work_shards(orig, rec, coding) * BLOCK_BYTES;
     const std::size_t fit = std::max<std::size_t>(1, TILE_BUDGET_BYTES / per_block);
     return std::min(fit, total_blocks);
 }
@@ -132,7 +139,7 @@ enum class Rows { to_caller, read_back };
                                                 std::size_t shard_len, std::span<const SourceRow> sources,
                                                 std::span<std::uint8_t* const> outputs, Rows rows) {
     const std::size_t total_blocks = (shard_len + BLOCK_BYTES - 1) / BLOCK_BYTES;
-    const std::size_t tile = tile_blocks(orig, rec, total_blocks);
+    const std::size_t tile = tile_blocks(orig, rec, Coding::encode, total_blocks);
     const bool to_caller = rows == Rows::to_caller;
     Bytes buffer(tile * BLOCK_BYTES);
     Bytes padded(to_caller ? tile * BLOCK_BYTES : 0);
@@ -255,7 +262,7 @@ std::vector<Pack> plan_packs(std::span<const std::span<const std::uint8_t>> segm
                              std::uint64_t rec) {
     std::vector<Pack> packs;
     const std::size_t unit = 2 * orig;
-    const std::size_t max_lanes = WORDS_PER_BLOCK * tile_blocks(orig, rec, SIZE_MAX);
+    const std::size_t max_lanes = WORDS_PER_BLOCK * tile_blocks(orig, rec, Coding::encode, SIZE_MAX);
     std::size_t lanes = 0;
     bool open = false;  // whether the last pack takes further small segments
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -376,7 +383,7 @@ namespace {
     auto decoder = ReedSolomonDecoder::create(orig, rec, BLOCK_BYTES);
     if (!decoder) return std::unexpected(decoder.error());
     const std::size_t total_blocks = (len + BLOCK_BYTES - 1) / BLOCK_BYTES;
-    const std::size_t tile = tile_blocks(orig, rec, total_blocks);
+    const std::size_t tile = tile_blocks(orig, rec, Coding::decode, total_blocks);
     Bytes buffer(tile * BLOCK_BYTES);
     return for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
         if (auto reset = decoder->reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
