@@ -18,6 +18,18 @@
 // Shards in one in-register group.
 inline constexpr std::size_t DERIVATIVE_GROUP = 8;
 
+// Stores the first shards of the partner groups g | 2^b, for the zero bits
+// b >= 3 of group g, in `partners` (room for 64: at most 61 bits) and returns
+// how many there are.
+inline std::size_t partner_groups(const std::uint8_t* base, std::size_t n, std::size_t row, std::size_t g,
+                                  const std::uint8_t** partners) {
+    std::size_t count = 0;
+    for (std::size_t bit = DERIVATIVE_GROUP; bit < n; bit <<= 1) {
+        if ((g & bit) == 0) partners[count++] = base + (g | bit) * row;
+    }
+    return count;
+}
+
 // The same map for 16-byte registers without three-operand forms, where eight
 // sums and their operands do not fit the sixteen registers: the in-group
 // terms of a 512-byte slice go to a buffer in L1 first, and each output then
@@ -29,14 +41,10 @@ void formal_derivative_groups_staged(std::uint8_t* base, std::size_t n, std::siz
     constexpr std::size_t SLICE = 512;
     static_assert(SLICE % V::BYTES == 0);
     alignas(64) std::uint8_t acc[GROUP][SLICE];
-    // Partner groups g | 2^b for the zero bits b >= 3 of g; at most 61 bits.
     const std::uint8_t* partners[64];
     for (std::size_t g = 0; g < n; g += GROUP) {
         std::uint8_t* const own = base + g * row;
-        std::size_t partner_count = 0;
-        for (std::size_t bit = GROUP; bit < n; bit <<= 1) {
-            if ((g & bit) == 0) partners[partner_count++] = base + (g | bit) * row;
-        }
+        const std::size_t partner_count = partner_groups(base, n, row, g, partners);
         for (std::size_t from = 0; from < row; from += SLICE) {
             const std::size_t bytes = std::min(SLICE, row - from);
             for (std::size_t at = 0; at < bytes; at += V::BYTES) {
@@ -75,14 +83,10 @@ void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row
     }
     using Reg = typename V::Reg;
     constexpr std::size_t GROUP = DERIVATIVE_GROUP;
-    // Partner groups g | 2^b for the zero bits b >= 3 of g; at most 61 bits.
     const std::uint8_t* partners[64];
     for (std::size_t g = 0; g < n; g += GROUP) {
         std::uint8_t* const own = base + g * row;
-        std::size_t partner_count = 0;
-        for (std::size_t bit = GROUP; bit < n; bit <<= 1) {
-            if ((g & bit) == 0) partners[partner_count++] = base + (g | bit) * row;
-        }
+        const std::size_t partner_count = partner_groups(base, n, row, g, partners);
         for (std::size_t at = 0; at < row; at += V::BYTES) {
             Reg v[GROUP];
             for (std::size_t k = 0; k < GROUP; ++k) v[k] = V::load(own + k * row + at);
