@@ -3,7 +3,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <bit>
 #include <random>
 #include <span>
 #include <vector>
@@ -96,17 +95,6 @@ BENCHMARK(BM_DecodeSegment)
 // RowTraffic moves the rows exactly as encode_into does (gather and copy the
 // originals, scatter the recovery rows through RowStream) with no coding;
 // CodecOnly codes the same tiles with no row movement.
-// Bytes per shard of one tile, as the segment layer picks them: about 1 MiB
-// of the encoder's work buffer (the blocks it transforms) or of the decoder's
-// (the whole codeword).
-std::size_t tile_bytes_for(std::uint64_t orig, std::uint64_t rec, bool decode) {
-    const std::size_t po = std::bit_ceil(orig), pr = std::bit_ceil(rec);
-    const bool high = po > pr || (po == pr && orig <= rec);
-    const std::size_t chunk = high ? pr : po, rest = high ? orig : rec;
-    const std::size_t work = decode ? std::bit_ceil(chunk + rest) : (rest + chunk - 1) / chunk * chunk;
-    return std::max<std::size_t>(1, (std::size_t{1} << 20) / (work * 64)) * 64;
-}
-
 void BM_EncodeRowTrafficOnly(benchmark::State& state) {
     using namespace ondrel::jam;
     const auto orig = static_cast<std::uint64_t>(state.range(0));
@@ -114,7 +102,7 @@ void BM_EncodeRowTrafficOnly(benchmark::State& state) {
     const auto size = static_cast<std::size_t>(state.range(2));
     const std::size_t shard_len = *plan_encode(size, orig, rec);
     const Bytes data = random_bytes(shard_len * orig, 1);  // padded, as the originals
-    const std::size_t tile = tile_bytes_for(orig, rec, false);
+    const std::size_t tile = tile_bytes(orig, rec, false);
     Bytes storage(shard_len * (orig + rec));
     Bytes work(tile * (orig + rec));
     for (auto _ : state) {
@@ -146,7 +134,7 @@ void BM_EncodeCodecOnly(benchmark::State& state) {
     const auto rec = static_cast<std::uint64_t>(state.range(1));
     const auto size = static_cast<std::size_t>(state.range(2));
     const std::size_t shard_len = *ondrel::jam::plan_encode(size, orig, rec);
-    const std::size_t tile = tile_bytes_for(orig, rec, false);
+    const std::size_t tile = ondrel::jam::tile_bytes(orig, rec, false);
     const Bytes piece = random_bytes(tile, 3);
     auto encoder = *ondrel::codec::ReedSolomonEncoder::create(orig, rec, tile);
     for (auto _ : state) {
@@ -168,7 +156,7 @@ void BM_DecodeCodecOnly(benchmark::State& state) {
     const auto rec = static_cast<std::uint64_t>(state.range(1));
     const auto size = static_cast<std::size_t>(state.range(2));
     const std::size_t shard_len = *ondrel::jam::plan_encode(size, orig, rec);
-    const std::size_t tile = tile_bytes_for(orig, rec, true);
+    const std::size_t tile = ondrel::jam::tile_bytes(orig, rec, true);
     const Bytes piece = random_bytes(tile, 4);
     auto decoder = *ondrel::codec::ReedSolomonDecoder::create(orig, rec, tile);
     for (auto _ : state) {

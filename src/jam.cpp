@@ -60,6 +60,9 @@ std::size_t work_shards(std::size_t orig, std::size_t rec, Coding coding) noexce
     return next_pow2(chunk + rest);
 }
 
+// Blocks that hold `bytes` bytes of a shard (the last one may be partial).
+std::size_t blocks_in(std::size_t bytes) noexcept { return (bytes + BLOCK_BYTES - 1) / BLOCK_BYTES; }
+
 std::size_t tile_blocks(std::size_t orig, std::size_t rec, Coding coding, std::size_t total_blocks) noexcept {
     const std::size_t per_block = work_shards(orig, rec, coding) * BLOCK_BYTES;
     const std::size_t fit = std::max<std::size_t>(1, TILE_BUDGET_BYTES / per_block);
@@ -89,10 +92,14 @@ void store_block(const std::uint8_t* chunk, std::size_t shard_len, std::size_t b
     block_to_words(chunk, std::min(BLOCK_BYTES, shard_len - offset), shard + offset);
 }
 
-// Tiles of word blocks: [first, first + count).
+// A tile: word blocks [first, first + count), which are bytes [begin, end)
+// of every shard; `last` when it reaches the end of the shards.
 struct Tile {
     std::size_t first;
     std::size_t count;
+    std::size_t begin;
+    std::size_t end;
+    bool last;
 };
 
 // The rows of a tile lie a shard length apart, each in pages of its own,
@@ -101,31 +108,60 @@ struct Tile {
 // while the current one is converted.
 constexpr std::size_t PREFETCH_ROWS = 16;
 
-// Requests the lines of bytes [begin, end) of a row, for reading or writing.
-template <bool Write>
-void prefetch_row(const std::uint8_t* row, std::size_t begin, std::size_t end) noexcept {
+// Requests the lines of bytes [begin, end) of a row for reading. Always
+// inlined: g++ counts a prefetch as no side effect, so a call of an
+// out-of-line function that only prefetches is dropped as pure.
+[[gnu::always_inline]] inline void prefetch_row(const std::uint8_t* row, std::size_t begin, std::size_t end) noexcept {
     const auto first = reinterpret_cast<std::uintptr_t>(row + begin) & ~std::uintptr_t{63};
     const auto last = reinterpret_cast<std::uintptr_t>(row + end);
-    for (std::uintptr_t at = first; at < last; at += 64) {
-        __builtin_prefetch(reinterpret_cast<const void*>(at), Write ? 1 : 0, 3);
-    }
+    for (std::uintptr_t at = first; at < last; at += 64) __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 3);
 }
 
+// Runs fn on the tiles of `tile` blocks (the last one shorter) that cover
+// shards of shard_len bytes, in order, until one fails.
 template <class Fn>
-[[nodiscard]] codec::Result<void> for_each_tile(std::size_t total_blocks, std::size_t tile, Fn&& fn) {
+[[nodiscard]] codec::Result<void> for_each_tile(std::size_t shard_len, std::size_t tile, Fn&& fn) {
+    const std::size_t total_blocks = blocks_in(shard_len);
     for (std::size_t first = 0; first < total_blocks; first += tile) {
-        auto done = fn(Tile{first, std::min(tile, total_blocks - first)});
+        const std::size_t count = std::min(tile, total_blocks - first);
+        const std::size_t end = std::min(shard_len, (first + count) * BLOCK_BYTES);
+        auto done = fn(Tile{first, count, first * BLOCK_BYTES, end, end == shard_len});
         if (!done) return std::unexpected(done.error());
     }
     return {};
 }
 
-// Where original row j of an encode is read from: `bytes` of which the first
-// `available` exist; the rest of the shard reads as zero padding.
+// A row that a tile reads: `bytes` of which the first `available` exist; the
+// rest of the shard reads as zero padding.
 struct SourceRow {
     const std::uint8_t* bytes;
     std::size_t available;
 };
+
+// Converts tile t of rows 0..count-1 (row_at(i) is row i) one after another
+// into chunk layout at `piece` and calls add(i, row) after each, stopping at
+// the first failure. The row PREFETCH_ROWS ahead is requested while one is
+// converted.
+template <class RowAt, class Add>
+[[nodiscard]] codec::Result<void> gather_rows(const Tile& t, std::size_t shard_len, std::size_t count, RowAt&& row_at,
+                                              std::uint8_t* piece, Add&& add) {
+    for (std::size_t i = 0; i < std::min(count, PREFETCH_ROWS); ++i) {
+        const SourceRow row = row_at(i);
+        prefetch_row(row.bytes, t.begin, std::min(t.end, row.available));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + PREFETCH_ROWS < count) {
+            const SourceRow ahead = row_at(i + PREFETCH_ROWS);
+            prefetch_row(ahead.bytes, t.begin, std::min(t.end, ahead.available));
+        }
+        const SourceRow row = row_at(i);
+        for (std::size_t b = 0; b < t.count; ++b) {
+            load_block(row.bytes, row.available, shard_len, t.first + b, piece + b * BLOCK_BYTES);
+        }
+        if (auto added = add(i, row); !added) return added;
+    }
+    return {};
+}
 
 // Whether encode_shards copies the originals to their output rows and writes
 // rows with non-temporal stores (rows handed to the caller), or leaves the
@@ -138,42 +174,30 @@ enum class Rows { to_caller, read_back };
 [[nodiscard]] codec::Result<void> encode_shards(ReedSolomonEncoder& encoder, std::size_t orig, std::size_t rec,
                                                 std::size_t shard_len, std::span<const SourceRow> sources,
                                                 std::span<std::uint8_t* const> outputs, Rows rows) {
-    const std::size_t total_blocks = (shard_len + BLOCK_BYTES - 1) / BLOCK_BYTES;
-    const std::size_t tile = tile_blocks(orig, rec, Coding::encode, total_blocks);
+    const std::size_t tile = tile_blocks(orig, rec, Coding::encode, blocks_in(shard_len));
     const bool to_caller = rows == Rows::to_caller;
     Bytes buffer(tile * BLOCK_BYTES);
     Bytes padded(to_caller ? tile * BLOCK_BYTES : 0);
     std::vector<RowStream> streams(to_caller ? orig + rec : 0);
-    return for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
+    return for_each_tile(shard_len, tile, [&](const Tile& t) -> codec::Result<void> {
         if (auto reset = encoder.reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
         const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
-        const std::size_t begin = t.first * BLOCK_BYTES;
-        const std::size_t end = std::min(shard_len, (t.first + t.count) * BLOCK_BYTES);
-        const bool last = end == shard_len;
-        for (std::size_t j = 0; j < std::min(orig, PREFETCH_ROWS); ++j) {
-            prefetch_row<false>(sources[j].bytes, begin, std::min(end, sources[j].available));
-        }
-        for (std::size_t j = 0; j < orig; ++j) {
-            if (j + PREFETCH_ROWS < orig) {
-                const SourceRow& ahead = sources[j + PREFETCH_ROWS];
-                prefetch_row<false>(ahead.bytes, begin, std::min(end, ahead.available));
-            }
-            const SourceRow& source = sources[j];
-            for (std::size_t b = 0; b < t.count; ++b) {
-                load_block(source.bytes, source.available, shard_len, t.first + b, buffer.data() + b * BLOCK_BYTES);
-            }
+        const std::size_t bytes = t.end - t.begin;
+        const auto row_at = [&](std::size_t j) { return sources[j]; };
+        const auto add = [&](std::size_t j, const SourceRow& source) {
             if (to_caller) {
-                if (source.available >= end) {
-                    streams[j].append(outputs[j], begin, source.bytes + begin, end - begin, last);
+                if (source.available >= t.end) {
+                    streams[j].append(outputs[j], t.begin, source.bytes + t.begin, bytes, t.last);
                 } else {
-                    const std::size_t present = source.available > begin ? source.available - begin : 0;
-                    if (present > 0) std::memcpy(padded.data(), source.bytes + begin, present);
-                    std::memset(padded.data() + present, 0, end - begin - present);
-                    streams[j].append(outputs[j], begin, padded.data(), end - begin, last);
+                    const std::size_t present = source.available > t.begin ? source.available - t.begin : 0;
+                    if (present > 0) std::memcpy(padded.data(), source.bytes + t.begin, present);
+                    std::memset(padded.data() + present, 0, bytes - present);
+                    streams[j].append(outputs[j], t.begin, padded.data(), bytes, t.last);
                 }
             }
-            if (auto added = encoder.add_original_shard(piece); !added) return added;
-        }
+            return encoder.add_original_shard(piece);
+        };
+        if (auto gathered = gather_rows(t, shard_len, orig, row_at, buffer.data(), add); !gathered) return gathered;
         auto result = encoder.encode();
         if (!result) return std::unexpected(result.error());
         auto recovery = result->recovery_iter();
@@ -181,7 +205,7 @@ enum class Rows { to_caller, read_back };
             const auto chunks = recovery.next();
             ensure(chunks.has_value(), "encode: recovery shard missing");
             if (to_caller) {
-                blocks_to_words_streamed(chunks->data(), end - begin, streams[orig + r], outputs[orig + r], begin, last);
+                blocks_to_words_streamed(chunks->data(), bytes, streams[orig + r], outputs[orig + r], t.begin, t.last);
             } else {
                 for (std::size_t b = 0; b < t.count; ++b) {
                     store_block(chunks->data() + b * BLOCK_BYTES, shard_len, t.first + b, outputs[orig + r]);
@@ -331,6 +355,10 @@ std::vector<Pack> plan_packs(std::span<const std::span<const std::uint8_t>> segm
 
 }  // namespace
 
+std::size_t tile_bytes(std::uint64_t orig, std::uint64_t rec, bool decode) noexcept {
+    return tile_blocks(orig, rec, decode ? Coding::decode : Coding::encode, SIZE_MAX) * BLOCK_BYTES;
+}
+
 codec::Result<std::size_t> plan_encode(std::size_t data_len, std::uint64_t orig, std::uint64_t rec) {
     if (orig * 2 == 0) internal_failure("attempt to calculate the remainder with a divisor of zero");
     // The rule ReedSolomonEncoder::create applies, with the same error; 64-byte
@@ -382,36 +410,25 @@ namespace {
                                                  std::span<RowStream> streams) {
     auto decoder = ReedSolomonDecoder::create(orig, rec, BLOCK_BYTES);
     if (!decoder) return std::unexpected(decoder.error());
-    const std::size_t total_blocks = (len + BLOCK_BYTES - 1) / BLOCK_BYTES;
-    const std::size_t tile = tile_blocks(orig, rec, Coding::decode, total_blocks);
+    const std::size_t tile = tile_blocks(orig, rec, Coding::decode, blocks_in(len));
     Bytes buffer(tile * BLOCK_BYTES);
-    return for_each_tile(total_blocks, tile, [&](Tile t) -> codec::Result<void> {
+    return for_each_tile(len, tile, [&](const Tile& t) -> codec::Result<void> {
         if (auto reset = decoder->reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
         const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
-        const std::size_t begin = t.first * BLOCK_BYTES;
-        const std::size_t end = std::min(len, (t.first + t.count) * BLOCK_BYTES);
-        for (std::size_t i = 0; i < std::min(shards.size(), PREFETCH_ROWS); ++i) {
-            prefetch_row<false>(shards[i].bytes.data(), begin, end);
-        }
-        for (std::size_t i = 0; i < shards.size(); ++i) {
+        const auto row_at = [&](std::size_t i) { return SourceRow{shards[i].bytes.data(), len}; };
+        const auto add = [&](std::size_t i, const SourceRow&) {
             const ShardView& shard = shards[i];
-            if (i + PREFETCH_ROWS < shards.size()) {
-                prefetch_row<false>(shards[i + PREFETCH_ROWS].bytes.data(), begin, end);
-            }
-            for (std::size_t b = 0; b < t.count; ++b) {
-                load_block(shard.bytes.data(), len, len, t.first + b, buffer.data() + b * BLOCK_BYTES);
-            }
-            auto added = shard.index < orig ? decoder->add_original_shard(shard.index, piece)
-                                            : decoder->add_recovery_shard(shard.index - orig, piece);
-            if (!added) return added;
-        }
+            return shard.index < orig ? decoder->add_original_shard(shard.index, piece)
+                                      : decoder->add_recovery_shard(shard.index - orig, piece);
+        };
+        if (auto gathered = gather_rows(t, len, shards.size(), row_at, buffer.data(), add); !gathered) return gathered;
         auto result = decoder->decode();
         if (!result) return std::unexpected(result.error());
         auto restored = result->restored_original_iter();
         while (auto next = restored.next()) {
             const auto& [index, chunks] = *next;
-            blocks_to_words_streamed(chunks.data(), end - begin, streams[index], out + index * len, begin,
-                                     end == len);
+            blocks_to_words_streamed(chunks.data(), t.end - t.begin, streams[index], out + index * len, t.begin,
+                                     t.last);
         }
         return {};
     });

@@ -81,6 +81,12 @@ struct ShardView {
                                                     std::uint64_t orig, std::uint64_t rec,
                                                     std::span<std::uint8_t* const> shard_outputs);
 
+// Bytes per shard that one codec pass covers when encoding (decode == false)
+// or decoding with these counts, for shards at least that long: about 1 MiB of
+// the encoder's or the decoder's work buffer, a multiple of 64. Exposed so
+// that benchmarks can code the same tiles. Precondition: supported counts.
+[[nodiscard]] std::size_t tile_bytes(std::uint64_t orig, std::uint64_t rec, bool decode) noexcept;
+
 // ---- Owning forms, over the ones above ----
 
 // Encodes `data` into orig original shards followed by rec recovery shards,
