@@ -43,26 +43,27 @@ struct Sse128 {
     static Reg bxor(Reg a, Reg b) { return _mm_xor_si128(a, b); }
 };
 
+void formal_derivative_baseline(std::uint8_t* base, std::size_t n, std::size_t row) {
+    formal_derivative_groups<Sse128>(base, n, row);
+}
+
 }  // namespace
 
-bool formal_derivative_grouped(const ShardsRefMut& data) noexcept {
-    return data.shard_count() >= DERIVATIVE_GROUP;
-}
+void formal_derivative(const ShardsRefMut& data) { formal_derivative(data, formal_derivative_baseline); }
 
 // The definition's sweep for fewer shards than one group; the grouped form
 // (generic/formal_derivative.hpp) otherwise.
-void formal_derivative(const ShardsRefMut& data) {
+void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped) {
     const std::size_t n = data.shard_count();
     ensure((n & (n - 1)) == 0, "formal_derivative: shard count is not a power of two");
-    if (!formal_derivative_grouped(data)) {
+    if (n < DERIVATIVE_GROUP) {
         for (std::size_t i = 1; i < n; ++i) {
             const std::size_t width = i & (~i + 1);
             xor_range(data, i - width, i, width);
         }
         return;
     }
-    formal_derivative_groups<Sse128>(reinterpret_cast<std::uint8_t*>(data.data().data()), n,
-                                     data.shard_len_64() * CHUNK_BYTES);
+    grouped(reinterpret_cast<std::uint8_t*>(data.data().data()), n, data.shard_len_64() * CHUNK_BYTES);
 }
 
 void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data); }

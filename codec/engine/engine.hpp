@@ -72,12 +72,17 @@ void xor_into(std::span<Chunk> x, std::span<const Chunk> y) noexcept;
 void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, std::size_t count);
 
 // Formal derivative of the polynomial whose coefficients are the shards of
-// `data`, in place. data.shard_count() must be a power of two.
+// `data`, in place. data.shard_count() must be a power of two (checked).
 void formal_derivative(const ShardsRefMut& data);
 
-// Whether formal_derivative works in groups of shards (at least eight shards;
-// the count must still be a power of two), which kernel overrides share.
-[[nodiscard]] bool formal_derivative_grouped(const ShardsRefMut& data) noexcept;
+// One kernel set's form of the formal derivative for n shards of `row` bytes
+// at `base`, n a power of two and at least eight (one in-register group).
+using GroupedDerivative = void (*)(std::uint8_t* base, std::size_t n, std::size_t row);
+
+// formal_derivative computed by `grouped` where the shards fill at least one
+// group, by the definition's sweep below that; the count check is the same.
+// Kernel sets with wider registers pass their own form.
+void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped);
 
 // Checks the transform preconditions that do not depend on SKEW: size a power
 // of two, truncated_size <= size, zeros.prefix <= size (inverse transform),

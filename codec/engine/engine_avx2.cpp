@@ -141,14 +141,7 @@ void Avx2::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std
 void Avx2::mul(std::span<Chunk> x, GfElement log_m) const noexcept { avx2_kernels::mul_avx2(mul128_, x, log_m); }
 
 void Avx2::formal_derivative(const ShardsRefMut& data) const {
-    const std::size_t n = data.shard_count();
-    // The checks and the short case are the baseline's.
-    if ((n & (n - 1)) != 0 || !formal_derivative_grouped(data)) {
-        engine::formal_derivative(data);
-        return;
-    }
-    avx2_kernels::formal_derivative_avx2(reinterpret_cast<std::uint8_t*>(data.data().data()), n,
-                                         data.shard_len_64() * CHUNK_BYTES);
+    engine::formal_derivative(data, avx2_kernels::formal_derivative_avx2);
 }
 
 void Avx2::eval_poly_avx2(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {

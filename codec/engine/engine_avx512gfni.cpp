@@ -200,14 +200,7 @@ void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept {
 }
 
 void Avx512Gfni::formal_derivative(const ShardsRefMut& data) const {
-    const std::size_t n = data.shard_count();
-    // The checks and the short case are the baseline's.
-    if ((n & (n - 1)) != 0 || !formal_derivative_grouped(data)) {
-        engine::formal_derivative(data);
-        return;
-    }
-    avx512gfni_kernels::formal_derivative_avx512(reinterpret_cast<std::uint8_t*>(data.data().data()), n,
-                                                 data.shard_len_64() * CHUNK_BYTES);
+    engine::formal_derivative(data, avx512gfni_kernels::formal_derivative_avx512);
 }
 
 void Avx512Gfni::eval_poly_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {

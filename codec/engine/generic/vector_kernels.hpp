@@ -141,42 +141,12 @@ public:
     // x <- x + y*l, then y <- y + x, chunk by chunk; l = SKIP_PRODUCT leaves the
     // product out. x and y are shards of one view (equal length).
     void fft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
-        const std::size_t n = std::min(x.size(), y.size());
-        auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
-        auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
-        if (log_m == SKIP_PRODUCT) {
-            xor_chunks(yb, xb, n);
-            return;
-        }
-        const Multiplier m(table_, log_m);
-        for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
-            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
-                Block xv = Ops::load(xb, k), yv = Ops::load(yb, k);
-                fft_step<false>(m, xv, yv);
-                Ops::store(xb, k, xv);
-                Ops::store(yb, k, yv);
-            }
-        }
+        butterfly<false>(x, y, log_m);
     }
 
     // y <- y + x, then x <- x + y*l with the new y; the inverse of fft_butterfly.
     void ifft_butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
-        const std::size_t n = std::min(x.size(), y.size());
-        auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
-        auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
-        if (log_m == SKIP_PRODUCT) {
-            xor_chunks(yb, xb, n);
-            return;
-        }
-        const Multiplier m(table_, log_m);
-        for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
-            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
-                Block xv = Ops::load(xb, k), yv = Ops::load(yb, k);
-                ifft_step<false>(m, xv, yv);
-                Ops::store(yb, k, yv);
-                Ops::store(xb, k, xv);
-            }
-        }
+        butterfly<true>(x, y, log_m);
     }
 
     // Both layers of one fft pass over four disjoint runs of `chunks` chunks:
@@ -225,6 +195,32 @@ public:
     }
 
 private:
+    // The butterfly of either direction over two runs. Without a product
+    // both directions are y <- y + x.
+    template <bool IFFT>
+    void butterfly(std::span<Chunk> x, std::span<Chunk> y, GfElement log_m) const noexcept {
+        const std::size_t n = std::min(x.size(), y.size());
+        auto* xb = reinterpret_cast<std::uint8_t*>(x.data());
+        auto* yb = reinterpret_cast<std::uint8_t*>(y.data());
+        if (log_m == SKIP_PRODUCT) {
+            xor_chunks(yb, xb, n);
+            return;
+        }
+        const Multiplier m(table_, log_m);
+        for (std::size_t c = 0; c < n; ++c, xb += CHUNK_BYTES, yb += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
+                Block xv = Ops::load(xb, k), yv = Ops::load(yb, k);
+                if constexpr (IFFT) {
+                    ifft_step<false>(m, xv, yv);
+                } else {
+                    fft_step<false>(m, xv, yv);
+                }
+                Ops::store(xb, k, xv);
+                Ops::store(yb, k, yv);
+            }
+        }
+    }
+
     // One fft butterfly in registers; SKIP leaves the product out.
     template <bool SKIP>
     static void fft_step(const Multiplier& m, Block& x, Block& y) {
