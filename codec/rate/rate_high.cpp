@@ -7,64 +7,11 @@
 
 namespace ondrel::codec {
 
-namespace {
-
 using engine::GF_MODULUS;
 using engine::GF_ORDER;
 
-// Validation shared by both directions: counts first, then the shard size.
-// Returns chunk_size (the smallest power of two >= recovery_count).
-Result<std::size_t> validate(std::size_t original_count, std::size_t recovery_count, std::size_t shard_bytes) {
-    if (!HighRateEncoder::supports(original_count, recovery_count)) {
-        return std::unexpected(Error::unsupported_shard_count(original_count, recovery_count));
-    }
-    if (shard_bytes == 0 || shard_bytes % 2 != 0) return std::unexpected(Error::invalid_shard_size(shard_bytes));
-    return std::bit_ceil(recovery_count);
-}
-
-Result<void> configure_decoder(std::size_t original_count, std::size_t recovery_count, std::size_t shard_bytes,
-                               DecoderWork& work) {
-    const auto chunk_size = validate(original_count, recovery_count, shard_bytes);
-    if (!chunk_size) return std::unexpected(chunk_size.error());
-    work.reset(original_count, recovery_count, shard_bytes, /*original_base_pos=*/*chunk_size,
-               /*recovery_base_pos=*/0, std::bit_ceil(*chunk_size + original_count));
-    return {};
-}
-
-}  // namespace
-
-bool HighRateEncoder::supports(std::size_t original_count, std::size_t recovery_count) noexcept {
-    return original_count >= 1 && original_count < GF_ORDER && recovery_count >= 1 && recovery_count < GF_ORDER &&
-           std::bit_ceil(recovery_count) + original_count <= GF_ORDER;
-}
-
-Result<void> HighRateEncoder::reset_work(std::size_t original_count, std::size_t recovery_count,
-                                         std::size_t shard_bytes, EncoderWork& work) {
-    const auto chunk_size = validate(original_count, recovery_count, shard_bytes);
-    if (!chunk_size) return std::unexpected(chunk_size.error());
-    // Whole blocks of chunk_size positions: the last block of originals is
-    // padded with zeros up to a block boundary.
-    const std::size_t work_count = (original_count + *chunk_size - 1) / *chunk_size * *chunk_size;
-    work.reset(original_count, recovery_count, shard_bytes, work_count);
-    return {};
-}
-
-Result<HighRateEncoder> HighRateEncoder::create(std::size_t original_count, std::size_t recovery_count,
-                                                std::size_t shard_bytes, engine::DefaultEngine engine,
-                                                std::optional<EncoderWork> work) {
-    EncoderWork own = work ? std::move(*work) : EncoderWork{};
-    if (auto configured = reset_work(original_count, recovery_count, shard_bytes, own); !configured) {
-        return std::unexpected(configured.error());
-    }
-    return HighRateEncoder(std::move(engine), std::move(own));
-}
-
-Result<void> HighRateEncoder::reset(std::size_t original_count, std::size_t recovery_count,
-                                    std::size_t shard_bytes) {
-    return reset_work(original_count, recovery_count, shard_bytes, work_);
-}
-
-Result<EncoderResult> HighRateEncoder::encode() {
+template <>
+Result<EncoderResult> RateEncoder<HighRate>::encode() {
     auto begin = work_.encode_begin();
     if (!begin) return std::unexpected(begin.error());
     const engine::ShardsRefMut& data = begin->data;
@@ -100,26 +47,8 @@ Result<EncoderResult> HighRateEncoder::encode() {
     return EncoderResult(work_);
 }
 
-bool HighRateDecoder::supports(std::size_t original_count, std::size_t recovery_count) noexcept {
-    return HighRateEncoder::supports(original_count, recovery_count);
-}
-
-Result<HighRateDecoder> HighRateDecoder::create(std::size_t original_count, std::size_t recovery_count,
-                                                std::size_t shard_bytes, engine::DefaultEngine engine,
-                                                std::optional<DecoderWork> work) {
-    DecoderWork own = work ? std::move(*work) : DecoderWork{};
-    if (auto configured = configure_decoder(original_count, recovery_count, shard_bytes, own); !configured) {
-        return std::unexpected(configured.error());
-    }
-    return HighRateDecoder(std::move(engine), std::move(own));
-}
-
-Result<void> HighRateDecoder::reset(std::size_t original_count, std::size_t recovery_count,
-                                    std::size_t shard_bytes) {
-    return configure_decoder(original_count, recovery_count, shard_bytes, work_);
-}
-
-Result<DecoderResult> HighRateDecoder::decode() {
+template <>
+Result<DecoderResult> RateDecoder<HighRate>::decode() {
     auto begin = work_.decode_begin();
     if (!begin) return std::unexpected(begin.error());
     if (!*begin) return DecoderResult(work_);

@@ -7,64 +7,11 @@
 
 namespace ondrel::codec {
 
-namespace {
-
 using engine::GF_MODULUS;
 using engine::GF_ORDER;
 
-// Validation shared by both directions: counts first, then the shard size.
-// Returns chunk_size (the smallest power of two >= original_count).
-Result<std::size_t> validate(std::size_t original_count, std::size_t recovery_count, std::size_t shard_bytes) {
-    if (!LowRateEncoder::supports(original_count, recovery_count)) {
-        return std::unexpected(Error::unsupported_shard_count(original_count, recovery_count));
-    }
-    if (shard_bytes == 0 || shard_bytes % 2 != 0) return std::unexpected(Error::invalid_shard_size(shard_bytes));
-    return std::bit_ceil(original_count);
-}
-
-Result<void> configure_decoder(std::size_t original_count, std::size_t recovery_count, std::size_t shard_bytes,
-                               DecoderWork& work) {
-    const auto chunk_size = validate(original_count, recovery_count, shard_bytes);
-    if (!chunk_size) return std::unexpected(chunk_size.error());
-    work.reset(original_count, recovery_count, shard_bytes, /*original_base_pos=*/0,
-               /*recovery_base_pos=*/*chunk_size, std::bit_ceil(*chunk_size + recovery_count));
-    return {};
-}
-
-}  // namespace
-
-bool LowRateEncoder::supports(std::size_t original_count, std::size_t recovery_count) noexcept {
-    return original_count >= 1 && original_count < GF_ORDER && recovery_count >= 1 && recovery_count < GF_ORDER &&
-           std::bit_ceil(original_count) + recovery_count <= GF_ORDER;
-}
-
-Result<void> LowRateEncoder::reset_work(std::size_t original_count, std::size_t recovery_count,
-                                        std::size_t shard_bytes, EncoderWork& work) {
-    const auto chunk_size = validate(original_count, recovery_count, shard_bytes);
-    if (!chunk_size) return std::unexpected(chunk_size.error());
-    // Whole blocks of chunk_size recovery positions; block 0 first holds the
-    // originals padded with zeros.
-    const std::size_t work_count = (recovery_count + *chunk_size - 1) / *chunk_size * *chunk_size;
-    work.reset(original_count, recovery_count, shard_bytes, work_count);
-    return {};
-}
-
-Result<LowRateEncoder> LowRateEncoder::create(std::size_t original_count, std::size_t recovery_count,
-                                              std::size_t shard_bytes, engine::DefaultEngine engine,
-                                              std::optional<EncoderWork> work) {
-    EncoderWork own = work ? std::move(*work) : EncoderWork{};
-    if (auto configured = reset_work(original_count, recovery_count, shard_bytes, own); !configured) {
-        return std::unexpected(configured.error());
-    }
-    return LowRateEncoder(std::move(engine), std::move(own));
-}
-
-Result<void> LowRateEncoder::reset(std::size_t original_count, std::size_t recovery_count,
-                                   std::size_t shard_bytes) {
-    return reset_work(original_count, recovery_count, shard_bytes, work_);
-}
-
-Result<EncoderResult> LowRateEncoder::encode() {
+template <>
+Result<EncoderResult> RateEncoder<LowRate>::encode() {
     auto begin = work_.encode_begin();
     if (!begin) return std::unexpected(begin.error());
     const engine::ShardsRefMut& data = begin->data;
@@ -94,26 +41,8 @@ Result<EncoderResult> LowRateEncoder::encode() {
     return EncoderResult(work_);
 }
 
-bool LowRateDecoder::supports(std::size_t original_count, std::size_t recovery_count) noexcept {
-    return LowRateEncoder::supports(original_count, recovery_count);
-}
-
-Result<LowRateDecoder> LowRateDecoder::create(std::size_t original_count, std::size_t recovery_count,
-                                              std::size_t shard_bytes, engine::DefaultEngine engine,
-                                              std::optional<DecoderWork> work) {
-    DecoderWork own = work ? std::move(*work) : DecoderWork{};
-    if (auto configured = configure_decoder(original_count, recovery_count, shard_bytes, own); !configured) {
-        return std::unexpected(configured.error());
-    }
-    return LowRateDecoder(std::move(engine), std::move(own));
-}
-
-Result<void> LowRateDecoder::reset(std::size_t original_count, std::size_t recovery_count,
-                                   std::size_t shard_bytes) {
-    return configure_decoder(original_count, recovery_count, shard_bytes, work_);
-}
-
-Result<DecoderResult> LowRateDecoder::decode() {
+template <>
+Result<DecoderResult> RateDecoder<LowRate>::decode() {
     auto begin = work_.decode_begin();
     if (!begin) return std::unexpected(begin.error());
     if (!*begin) return DecoderResult(work_);
