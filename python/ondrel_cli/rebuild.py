@@ -249,14 +249,20 @@ def describe_set(shards: ShardSet) -> str:
             f"sha256 {header.digest.hex()}")
 
 
+def scan_with_progress(shards: ShardSet, label: str, progress_enabled: bool,
+                       check_digest: bool) -> tuple[Scan, Progress]:
+    """scan() under a progress bar labelled `label`, closed again on return."""
+    progress = Progress(label, shards.header.file_length, progress_enabled)
+    try:
+        return scan(shards, progress, check_digest=check_digest), progress
+    finally:
+        progress.close()
+
+
 def verify(arguments: list[str], progress_enabled: bool, report: Callable[[str], None]) -> int:
     shards = open_shard_set(arguments)
     try:
-        progress = Progress("verifying", shards.header.file_length, progress_enabled)
-        try:
-            result = scan(shards, progress, check_digest=True)
-        finally:
-            progress.close()
+        result, _ = scan_with_progress(shards, "verifying", progress_enabled, check_digest=True)
         return report_scan(result, report)
     finally:
         shards.close()
@@ -310,12 +316,8 @@ class RepairResult:
 def repair(arguments: list[str], progress_enabled: bool, report: Callable[[str], None]) -> RepairResult:
     shards = open_shard_set(arguments)
     try:
-        progress = Progress("checking", shards.header.file_length, progress_enabled)
-        try:
-            # The rewrite checks the digest as it rebuilds.
-            result = scan(shards, progress, check_digest=False)
-        finally:
-            progress.close()
+        # The rewrite checks the digest as it rebuilds.
+        result, progress = scan_with_progress(shards, "checking", progress_enabled, check_digest=False)
         verdict = report_scan(result, report)
         if verdict == EXIT_OK:
             return RepairResult([], progress.elapsed, EXIT_OK)
