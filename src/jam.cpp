@@ -145,6 +145,7 @@ struct SourceRow {
 template <class RowAt, class Add>
 [[nodiscard]] codec::Result<void> gather_rows(const Tile& t, std::size_t shard_len, std::size_t count, RowAt&& row_at,
                                               std::uint8_t* piece, Add&& add) {
+    const LayoutKernels& layout = layout_kernels();
     for (std::size_t i = 0; i < std::min(count, PREFETCH_ROWS); ++i) {
         const SourceRow row = row_at(i);
         prefetch_row(row.bytes, t.begin, std::min(t.end, row.available));
@@ -155,8 +156,12 @@ template <class RowAt, class Add>
             prefetch_row(ahead.bytes, t.begin, std::min(t.end, ahead.available));
         }
         const SourceRow row = row_at(i);
-        for (std::size_t b = 0; b < t.count; ++b) {
-            load_block(row.bytes, row.available, shard_len, t.first + b, piece + b * BLOCK_BYTES);
+        if (row.available >= t.end) {
+            layout.words_to_blocks(row.bytes + t.begin, t.end - t.begin, piece);
+        } else {
+            for (std::size_t b = 0; b < t.count; ++b) {
+                load_block(row.bytes, row.available, shard_len, t.first + b, piece + b * BLOCK_BYTES);
+            }
         }
         if (auto added = add(i, row); !added) return added;
     }
@@ -176,6 +181,7 @@ enum class Rows { to_caller, read_back };
                                                 std::span<std::uint8_t* const> outputs, Rows rows) {
     const std::size_t tile = tile_blocks(orig, rec, Coding::encode, blocks_in(shard_len));
     const bool to_caller = rows == Rows::to_caller;
+    const LayoutKernels& layout = layout_kernels();
     Bytes buffer(tile * BLOCK_BYTES);
     Bytes padded(to_caller ? tile * BLOCK_BYTES : 0);
     std::vector<RowStream> streams(to_caller ? orig + rec : 0);
@@ -205,7 +211,8 @@ enum class Rows { to_caller, read_back };
             const auto chunks = recovery.next();
             ensure(chunks.has_value(), "encode: recovery shard missing");
             if (to_caller) {
-                blocks_to_words_streamed(chunks->data(), bytes, streams[orig + r], outputs[orig + r], t.begin, t.last);
+                layout.blocks_to_words_streamed(chunks->data(), bytes, streams[orig + r], outputs[orig + r], t.begin,
+                                                t.last);
             } else {
                 for (std::size_t b = 0; b < t.count; ++b) {
                     store_block(chunks->data() + b * BLOCK_BYTES, shard_len, t.first + b, outputs[orig + r]);
@@ -412,6 +419,7 @@ namespace {
     if (!decoder) return std::unexpected(decoder.error());
     const std::size_t tile = tile_blocks(orig, rec, Coding::decode, blocks_in(len));
     Bytes buffer(tile * BLOCK_BYTES);
+    const LayoutKernels& layout = layout_kernels();
     return for_each_tile(len, tile, [&](const Tile& t) -> codec::Result<void> {
         if (auto reset = decoder->reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
         const std::span<const std::uint8_t> piece(buffer.data(), t.count * BLOCK_BYTES);
@@ -427,8 +435,8 @@ namespace {
         auto restored = result->restored_original_iter();
         while (auto next = restored.next()) {
             const auto& [index, chunks] = *next;
-            blocks_to_words_streamed(chunks.data(), t.end - t.begin, streams[index], out + index * len, t.begin,
-                                     t.last);
+            layout.blocks_to_words_streamed(chunks.data(), t.end - t.begin, streams[index], out + index * len,
+                                            t.begin, t.last);
         }
         return {};
     });

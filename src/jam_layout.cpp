@@ -3,8 +3,11 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+
+#include "codec/engine/cpu_features.hpp"
 
 namespace ondrel::jam {
 
@@ -46,6 +49,13 @@ void words_to_block(const std::uint8_t* words, std::size_t count, std::uint8_t* 
     std::uint8_t padded[BLOCK_BYTES] = {};
     std::memcpy(padded, words, count);
     words_to_block_full(padded, block);
+}
+
+void words_to_blocks(const std::uint8_t* words, std::size_t count, std::uint8_t* blocks) noexcept {
+    for (; count >= BLOCK_BYTES; count -= BLOCK_BYTES, words += BLOCK_BYTES, blocks += BLOCK_BYTES) {
+        words_to_block_full(words, blocks);
+    }
+    if (count > 0) words_to_block(words, count, blocks);
 }
 
 void block_to_words(const std::uint8_t* block, std::size_t count, std::uint8_t* words) noexcept {
@@ -134,5 +144,28 @@ void blocks_to_words_streamed(const std::uint8_t* blocks, std::size_t count, Row
 }
 
 void store_fence() noexcept { _mm_sfence(); }
+
+namespace {
+
+constexpr LayoutKernels PORTABLE_LAYOUT{"portable", words_to_blocks, blocks_to_words_streamed};
+
+bool vbmi_usable() {
+    static std::atomic<std::uint8_t> cache{engine::FEATURE_UNTESTED};
+    return engine::cached_feature(cache, engine::detect_avx512_vbmi);
+}
+
+}  // namespace
+
+const LayoutKernels& layout_kernels() {
+    static const LayoutKernels& chosen = vbmi_usable() ? AVX512VBMI_LAYOUT : PORTABLE_LAYOUT;
+    return chosen;
+}
+
+std::vector<const LayoutKernels*> available_layout_kernels() {
+    std::vector<const LayoutKernels*> sets;
+    if (vbmi_usable()) sets.push_back(&AVX512VBMI_LAYOUT);
+    sets.push_back(&PORTABLE_LAYOUT);
+    return sets;
+}
 
 }  // namespace ondrel::jam

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace ondrel::jam {
 
@@ -20,6 +21,11 @@ inline constexpr std::size_t BLOCK_BYTES = 64;
 // `block`: low bytes to block bytes 0..31, high bytes to 32..63; lanes beyond
 // count / 2 are zero. Reads exactly `count` bytes and writes exactly 64.
 void words_to_block(const std::uint8_t* words, std::size_t count, std::uint8_t* block) noexcept;
+
+// words_to_block over `count` bytes (even): whole blocks, the last one
+// zero-padded if partial. Reads exactly `count` bytes and writes
+// ceil(count / 64) blocks.
+void words_to_blocks(const std::uint8_t* words, std::size_t count, std::uint8_t* blocks) noexcept;
 
 // The inverse: writes the first `count` bytes (even, <= 64) of the word form
 // of `block` to `words`. Writes exactly `count` bytes.
@@ -55,6 +61,28 @@ private:
 // `blocks`, appended to a row through `stream` (see RowStream::append).
 void blocks_to_words_streamed(const std::uint8_t* blocks, std::size_t count, RowStream& stream, std::uint8_t* row,
                               std::size_t offset, bool last) noexcept;
+
+// The segment layer's two hot conversions for one instruction set; every set
+// produces exactly the bytes of the portable functions of the same names.
+struct LayoutKernels {
+    const char* name;
+    void (*words_to_blocks)(const std::uint8_t* words, std::size_t count, std::uint8_t* blocks) noexcept;
+    void (*blocks_to_words_streamed)(const std::uint8_t* blocks, std::size_t count, RowStream& stream,
+                                     std::uint8_t* row, std::size_t offset, bool last) noexcept;
+};
+
+// The conversions written with the byte permutations of AVX-512 VBMI. Only
+// callable where engine::avx512_vbmi_usable says so.
+extern const LayoutKernels AVX512VBMI_LAYOUT;
+
+// The best kernel set this CPU runs (AVX-512 VBMI, else the portable
+// functions), chosen on the first call; the reference stays valid for the
+// process's lifetime.
+[[nodiscard]] const LayoutKernels& layout_kernels();
+
+// Every kernel set this CPU runs, best first, ending with the portable one.
+// For tests, which must reach each of them.
+[[nodiscard]] std::vector<const LayoutKernels*> available_layout_kernels();
 
 // Orders all earlier non-temporal stores of this thread before later stores.
 void store_fence() noexcept;

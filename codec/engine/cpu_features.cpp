@@ -13,6 +13,7 @@ constexpr std::uint32_t EBX_AVX2 = 1u << 5;
 constexpr std::uint32_t EBX_AVX512F = 1u << 16;
 constexpr std::uint32_t EBX_AVX512BW = 1u << 30;
 constexpr std::uint32_t EBX_AVX512VL = 1u << 31;
+constexpr std::uint32_t ECX7_AVX512VBMI = 1u << 1;
 constexpr std::uint32_t ECX7_GFNI = 1u << 8;
 constexpr std::uint64_t XCR0_SSE_AVX_STATE = (1u << 1) | (1u << 2);
 // Opmask registers, upper halves of ZMM0-15, ZMM16-31.
@@ -39,6 +40,11 @@ bool avx2_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
 bool avx512_gfni_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
     return avx_family_usable(bits, read_xcr0, XCR0_AVX512_STATE) &&
            has_all(bits.leaf7_ebx, EBX_AVX512F | EBX_AVX512BW | EBX_AVX512VL) && has_all(bits.leaf7_ecx, ECX7_GFNI);
+}
+
+bool avx512_vbmi_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
+    return avx_family_usable(bits, read_xcr0, XCR0_AVX512_STATE) &&
+           has_all(bits.leaf7_ebx, EBX_AVX512F | EBX_AVX512BW) && has_all(bits.leaf7_ecx, ECX7_AVX512VBMI);
 }
 
 CpuidBits read_cpuid_bits() noexcept {
@@ -68,6 +74,11 @@ bool detect_avx2() {
 bool detect_avx512_gfni() {
     CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
     return avx512_gfni_usable(read_cpuid_bits(), read_xcr0);
+}
+
+bool detect_avx512_vbmi() {
+    CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
+    return avx512_vbmi_usable(read_cpuid_bits(), read_xcr0);
 }
 
 bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)()) {

@@ -36,6 +36,13 @@ using Xcr0Reader = std::uint64_t (*)();
 // XSAVE and OSXSAVE are set; if either is clear the answer is no.
 [[nodiscard]] bool avx512_gfni_usable(CpuidBits bits, Xcr0Reader read_xcr0);
 
+// Whether the AVX-512 byte-permutation code may run: everything avx2_usable
+// requires, AVX-512 F and BW (leaf-7 EBX bits 16, 30) and VBMI (leaf-7 ECX
+// bit 1) reported, and the operating system saving the opmask and full ZMM
+// state (XCR0 bits 5, 6, 7 beside 1 and 2). `read_xcr0` as for
+// avx512_gfni_usable.
+[[nodiscard]] bool avx512_vbmi_usable(CpuidBits bits, Xcr0Reader read_xcr0);
+
 // Executes cpuid leaf 1 and leaf 7 (sub-leaf 0) on this CPU. Leaf 7 is queried
 // without checking the highest supported leaf: a CPU that lacks it lacks AVX,
 // so its answer there cannot make avx2_usable or avx512_gfni_usable say yes.
@@ -52,6 +59,10 @@ using Xcr0Reader = std::uint64_t (*)();
 // read_xcr0). Every run is counted (cpu_test_count).
 [[nodiscard]] bool detect_avx512_gfni();
 
+// The AVX-512 VBMI test on this CPU: avx512_vbmi_usable(read_cpuid_bits(),
+// read_xcr0). Every run is counted (cpu_test_count).
+[[nodiscard]] bool detect_avx512_vbmi();
+
 // States of a feature cache byte besides 1 (supported) and 0 (not supported).
 inline constexpr std::uint8_t FEATURE_UNTESTED = 255;
 
@@ -60,7 +71,7 @@ inline constexpr std::uint8_t FEATURE_UNTESTED = 255;
 // idempotent, so threads racing on an untested cache store the same value.
 [[nodiscard]] bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)());
 
-// How many times detect_avx2 and detect_avx512_gfni have run in this process
+// How many times the detect_ functions above have run in this process
 // (together); lets tests prove that selection does not repeat a CPU test.
 [[nodiscard]] unsigned cpu_test_count() noexcept;
 

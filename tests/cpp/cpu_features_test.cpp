@@ -106,6 +106,34 @@ TEST(Avx512GfniDecision, ImpliesAvx2) {
     }
 }
 
+TEST(Avx512VbmiDecision, FromRegisterValues) {
+    constexpr std::uint32_t VBMI = 1u << 1;  // leaf-7 ECX
+    struct Case {
+        const char* what;
+        std::uint32_t ecx1, ebx7, ecx7;
+        std::uint64_t xcr0;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"all good", ECX_ALL, EBX_ALL, VBMI, XCR0_ZMM, true},
+        {"VL and GFNI are not needed", ECX_ALL, EBX_ALL & ~AVX512VL, VBMI, XCR0_ZMM, true},
+        {"no VBMI", ECX_ALL, EBX_ALL, ~VBMI, XCR0_ZMM, false},
+        {"VBMI bit in leaf-7 EBX only", ECX_ALL, EBX_ALL | VBMI, 0, XCR0_ZMM, false},
+        {"no AVX-512BW", ECX_ALL, EBX_ALL & ~AVX512BW, VBMI, XCR0_ZMM, false},
+        {"no AVX-512F", ECX_ALL, EBX_ALL & ~AVX512F, VBMI, XCR0_ZMM, false},
+        {"OS does not save opmask state", ECX_ALL, EBX_ALL, VBMI, XCR0_ZMM & ~(1u << 5), false},
+        {"OS saves AVX but no AVX-512 state", ECX_ALL, EBX_ALL, VBMI, 0b111, false},
+        {"OSXSAVE clear", ECX_ALL & ~OSXSAVE, EBX_ALL, VBMI, XCR0_ZMM, false},
+    };
+    for (const Case& c : cases) {
+        FAKE_XCR0 = c.xcr0;
+        EXPECT_EQ(avx512_vbmi_usable({c.ecx1, c.ebx7, c.ecx7}, fake_xcr0), c.usable) << c.what;
+    }
+    __builtin_cpu_init();
+    EXPECT_EQ(detect_avx512_vbmi(), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                                        __builtin_cpu_supports("avx512vbmi"));
+}
+
 unsigned DETECT_RUNS = 0;
 bool DETECT_ANSWER = false;
 bool fake_detect() {

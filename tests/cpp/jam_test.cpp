@@ -107,23 +107,59 @@ TEST(JamLayout, RowStreamWritesExactlyTheRow) {
     }
 }
 
-TEST(JamLayout, StreamedBlockConversionMatchesPlainConversion) {
+// Every kernel set converts like block_to_words / words_to_block, block by
+// block: rows written span after span (each span a run of whole blocks but the
+// last, as tiles are) at every alignment get exactly their words, and nothing
+// around them is touched.
+TEST(JamLayout, KernelSetsConvertLikeThePlainFunctions) {
+    struct Case {
+        std::size_t row_len;
+        std::size_t span;  // bytes per tile, a multiple of 64
+    };
+    const Case cases[] = {{2, 64},      {62, 64},     {66, 64},       {130, 128},    {200, 64},
+                          {1026, 1024}, {4096, 1024}, {4098, 512},    {5000, 4096},  {49058, 1024}};
     std::mt19937 rng(6);
-    for (std::size_t count : {2, 62, 64, 66, 1024, 1026, 4096}) {
-        const std::size_t blocks = (count + BLOCK_BYTES - 1) / BLOCK_BYTES;
-        const Bytes chunks = random_bytes(rng, blocks * BLOCK_BYTES);
-        Bytes expected(count);
-        for (std::size_t b = 0; b < blocks; ++b) {
-            block_to_words(chunks.data() + b * BLOCK_BYTES, std::min(BLOCK_BYTES, count - b * BLOCK_BYTES),
-                           expected.data() + b * BLOCK_BYTES);
-        }
-        for (std::size_t misalign : {0, 1, 32}) {
-            Bytes out(count + misalign + 1, 0x5A);
-            RowStream stream;
-            blocks_to_words_streamed(chunks.data(), count, stream, out.data() + misalign, 0, true);
-            store_fence();
-            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), out.begin() + misalign)) << count;
-            ASSERT_EQ(out[count + misalign], 0x5A) << "wrote past the row";
+    for (const LayoutKernels* kernels : available_layout_kernels()) {
+        for (const Case& c : cases) {
+            const std::size_t blocks = (c.row_len + BLOCK_BYTES - 1) / BLOCK_BYTES;
+            const Bytes chunks = random_bytes(rng, blocks * BLOCK_BYTES);
+            Bytes words(c.row_len);
+            for (std::size_t b = 0; b < blocks; ++b) {
+                block_to_words(chunks.data() + b * BLOCK_BYTES, std::min(BLOCK_BYTES, c.row_len - b * BLOCK_BYTES),
+                               words.data() + b * BLOCK_BYTES);
+            }
+            Bytes back(blocks * BLOCK_BYTES + 1, 0xEE);
+            kernels->words_to_blocks(words.data(), c.row_len, back.data());
+            for (std::size_t b = 0; b < blocks; ++b) {
+                std::uint8_t expected[BLOCK_BYTES];
+                const std::size_t count = std::min(BLOCK_BYTES, c.row_len - b * BLOCK_BYTES);
+                words_to_block(words.data() + b * BLOCK_BYTES, count, expected);
+                ASSERT_TRUE(std::equal(expected, expected + BLOCK_BYTES, back.begin() + b * BLOCK_BYTES))
+                    << kernels->name << " row " << c.row_len << " block " << b;
+            }
+            ASSERT_EQ(back.back(), 0xEE) << kernels->name << " wrote past the blocks";
+
+            for (std::size_t misalign = 0; misalign < BLOCK_BYTES; ++misalign) {
+                constexpr std::size_t GUARD = 128;
+                Bytes space(c.row_len + 2 * GUARD + 64, 0xA5);
+                auto* const aligned = reinterpret_cast<std::uint8_t*>(
+                    (reinterpret_cast<std::uintptr_t>(space.data()) + GUARD + 63) / 64 * 64);
+                std::uint8_t* const row = aligned + misalign;
+                const Bytes before = space;
+                RowStream stream;
+                for (std::size_t offset = 0; offset < c.row_len; offset += c.span) {
+                    const std::size_t count = std::min(c.span, c.row_len - offset);
+                    kernels->blocks_to_words_streamed(chunks.data() + offset, count, stream, row, offset,
+                                                      offset + count == c.row_len);
+                }
+                store_fence();
+                const std::size_t first = static_cast<std::size_t>(row - space.data());
+                for (std::size_t i = 0; i < space.size(); ++i) {
+                    const bool inside = i >= first && i < first + c.row_len;
+                    ASSERT_EQ(space[i], inside ? words[i - first] : before[i])
+                        << kernels->name << " row " << c.row_len << " misalign " << misalign << " byte " << i;
+                }
+            }
         }
     }
 }
