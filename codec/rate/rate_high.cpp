@@ -22,8 +22,7 @@ Result<EncoderResult> RateEncoder<HighRate>::encode() {
 
     // First block, at codeword offset chunk_size, truncated to the originals it holds.
     const std::size_t first_count = std::min(chunk_size, original_count);
-    data.zero(first_count, chunk_size);
-    engine_.ifft(data, 0, chunk_size, first_count, chunk_size);
+    engine_.ifft(data, 0, chunk_size, first_count, chunk_size, {0, true});
 
     if (original_count > chunk_size) {
         // Every further block is transformed at its own offset and its
@@ -35,8 +34,7 @@ Result<EncoderResult> RateEncoder<HighRate>::encode() {
         }
         const std::size_t last_count = original_count % chunk_size;
         if (last_count > 0) {
-            data.zero(chunk_start + last_count, work_count);
-            engine_.ifft(data, chunk_start, chunk_size, last_count, chunk_start + chunk_size);
+            engine_.ifft(data, chunk_start, chunk_size, last_count, chunk_start + chunk_size, {0, true});
             engine::xor_range(data, 0, chunk_start, chunk_size);
         }
     }

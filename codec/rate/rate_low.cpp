@@ -19,10 +19,9 @@ Result<EncoderResult> RateEncoder<LowRate>::encode() {
     const std::size_t recovery_count = begin->recovery_count;
     const std::size_t chunk_size = std::bit_ceil(original_count);
 
-    // The originals, padded with zeros to chunk_size, become chunk_size
-    // coefficients once.
-    data.zero(original_count, chunk_size);
-    engine_.ifft(data, 0, chunk_size, original_count, 0);
+    // The originals, padded with zeros to chunk_size (the transform reads
+    // the tail as zero), become chunk_size coefficients once.
+    engine_.ifft(data, 0, chunk_size, original_count, 0, {0, true});
 
     // All copies are made before the first forward transform overwrites block 0.
     for (std::size_t chunk_start = chunk_size; chunk_start < recovery_count; chunk_start += chunk_size) {
