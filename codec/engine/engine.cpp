@@ -76,6 +76,12 @@ void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t
     ensure(pos <= data.shard_count() && size <= data.shard_count() - pos, "transform block outside the view");
 }
 
+void check_copy_source(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t copy_of) {
+    ensure(copy_of <= data.shard_count() && size <= data.shard_count() - copy_of,
+           "transform source block outside the view");
+    ensure(copy_of + size <= pos || pos + size <= copy_of, "transform source block overlaps the block");
+}
+
 GfElement skew_at(const SkewTable& skew, std::size_t index) {
     if (index >= skew.size()) {
         internal_failure("index out of bounds: the len is " + std::to_string(skew.size()) +

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "codec/engine/shards.hpp"
@@ -42,8 +43,12 @@ public:
     // power of two, truncated_size <= size, pos + size <= data.shard_count(),
     // and every SKEW index formed lies in 0..65534. Only groups starting below
     // truncated_size are transformed in each pass.
+    // With `copy_of`, the block is the transform of a copy of shards
+    // copy_of..copy_of+size-1 instead: those are read and left unchanged, and
+    // the block is written without being read. Both blocks lie in `data` and
+    // do not overlap (checked).
     virtual void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                     std::size_t skew_delta) const = 0;
+                     std::size_t skew_delta, std::optional<std::size_t> copy_of = std::nullopt) const = 0;
 
     // Inverse of fft with the same pos, size and skew_delta (and truncated_size
     // = size). The final single layer of odd-log2 sizes ignores truncated_size.
@@ -89,6 +94,10 @@ void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped);
 // pos + size <= data.shard_count().
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
                           std::size_t truncated_size, KnownZeros zeros = {});
+
+// Checks that the source block of a forward transform (Engine::fft's
+// copy_of) lies in `data` and does not overlap the block at pos.
+void check_copy_source(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t copy_of);
 
 // SKEW[index], checked against the table's 65535 entries.
 [[nodiscard]] GfElement skew_at(const SkewTable& skew, std::size_t index);

@@ -95,8 +95,9 @@ struct Avx2Vector {
 using Kernels = VectorKernels<NibbleOps<Avx2Vector>>;
 
 void fft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const ShardsRefMut& data,
-                      std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {
-    fft_passes(Kernels(mul128), skew, data, pos, size, truncated_size, skew_delta);
+                      std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
+                      std::optional<std::size_t> copy_of) {
+    fft_passes(Kernels(mul128), skew, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
 void ifft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const ShardsRefMut& data,
@@ -129,8 +130,8 @@ void eval_poly_private_avx2(std::span<GfElement, GF_ORDER> erasures, std::size_t
 namespace ondrel::engine {
 
 void Avx2::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-               std::size_t skew_delta) const {
-    avx2_kernels::fft_private_avx2(mul128_, skew_, data, pos, size, truncated_size, skew_delta);
+               std::size_t skew_delta, std::optional<std::size_t> copy_of) const {
+    avx2_kernels::fft_private_avx2(mul128_, skew_, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
 void Avx2::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,

@@ -152,8 +152,9 @@ struct Avx256Vector {
 using Kernels = VectorKernels<GfniOps>;
 
 void fft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
-                        std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {
-    fft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta);
+                        std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
+                        std::optional<std::size_t> copy_of) {
+    fft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
 void ifft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
@@ -186,8 +187,8 @@ void eval_poly_private_avx512(std::span<GfElement, GF_ORDER> erasures, std::size
 namespace ondrel::engine {
 
 void Avx512Gfni::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                     std::size_t skew_delta) const {
-    avx512gfni_kernels::fft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta);
+                     std::size_t skew_delta, std::optional<std::size_t> copy_of) const {
+    avx512gfni_kernels::fft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
 void Avx512Gfni::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,

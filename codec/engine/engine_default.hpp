@@ -28,8 +28,8 @@ public:
     [[nodiscard]] static std::vector<const char*> available_kernels();
 
     void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-             std::size_t skew_delta) const {
-        engine_->fft(data, pos, size, truncated_size, skew_delta);
+             std::size_t skew_delta, std::optional<std::size_t> copy_of = std::nullopt) const {
+        engine_->fft(data, pos, size, truncated_size, skew_delta, copy_of);
     }
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
               std::size_t skew_delta, KnownZeros zeros = {}) const {

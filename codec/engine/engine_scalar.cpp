@@ -52,6 +52,16 @@ void Scalar::fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t ch
     fft_butterfly(c2, c3, log_m23);
 }
 
+void Scalar::fft_four_from(const Chunk* f0, const Chunk* f1, const Chunk* f2, const Chunk* f3, Chunk* s0, Chunk* s1,
+                           Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01, GfElement log_m02,
+                           GfElement log_m23) const noexcept {
+    std::copy(f0, f0 + chunks, s0);
+    std::copy(f1, f1 + chunks, s1);
+    std::copy(f2, f2 + chunks, s2);
+    std::copy(f3, f3 + chunks, s3);
+    fft_four(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
+}
+
 void Scalar::ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                        GfElement log_m02, GfElement log_m23) const noexcept {
     const std::span<Chunk> c0(s0, chunks), c1(s1, chunks), c2(s2, chunks), c3(s3, chunks);
@@ -68,8 +78,8 @@ void Scalar::ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, st
 }
 
 void Scalar::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                 std::size_t skew_delta) const {
-    fft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta);
+                 std::size_t skew_delta, std::optional<std::size_t> copy_of) const {
+    fft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
 void Scalar::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,

@@ -14,7 +14,7 @@ public:
     Scalar(const ExpLog& exp_log, const SkewTable& skew) noexcept : exp_log_(exp_log), skew_(skew) {}
 
     void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-             std::size_t skew_delta) const override;
+             std::size_t skew_delta, std::optional<std::size_t> copy_of = std::nullopt) const override;
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
               std::size_t skew_delta, KnownZeros zeros = {}) const override;
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;
@@ -37,6 +37,10 @@ public:
                   GfElement log_m02, GfElement log_m23) const noexcept;
     void ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                    GfElement log_m02, GfElement log_m23) const noexcept;
+    // fft_four of copies of runs f0..f3, written to s0..s3 (copy, then pass).
+    void fft_four_from(const Chunk* f0, const Chunk* f1, const Chunk* f2, const Chunk* f3, Chunk* s0, Chunk* s1,
+                       Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01, GfElement log_m02,
+                       GfElement log_m23) const noexcept;
     // ifft_four when s1, s2 and s3 are to be read as zero whatever they hold:
     // they are cleared, then the pass runs (the (s2,s3) butterfly maps zeros
     // to zeros whatever its logarithm).

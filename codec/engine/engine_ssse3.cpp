@@ -79,8 +79,9 @@ using Kernels = VectorKernels<NibbleOps<Ssse3Vector>>;
 }  // namespace ssse3_kernels
 
 void Ssse3::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                std::size_t skew_delta) const {
-    ssse3_kernels::fft_passes(ssse3_kernels::Kernels(mul128_), skew_, data, pos, size, truncated_size, skew_delta);
+                std::size_t skew_delta, std::optional<std::size_t> copy_of) const {
+    ssse3_kernels::fft_passes(ssse3_kernels::Kernels(mul128_), skew_, data, pos, size, truncated_size, skew_delta,
+                              copy_of);
 }
 
 void Ssse3::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,

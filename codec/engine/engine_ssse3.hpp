@@ -13,7 +13,7 @@ public:
     Ssse3(const Mul128Table& mul128, const SkewTable& skew) noexcept : mul128_(mul128), skew_(skew) {}
 
     void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-             std::size_t skew_delta) const override;
+             std::size_t skew_delta, std::optional<std::size_t> copy_of = std::nullopt) const override;
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
               std::size_t skew_delta, KnownZeros zeros = {}) const override;
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;

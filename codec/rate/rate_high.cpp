@@ -18,7 +18,6 @@ Result<EncoderResult> RateEncoder<HighRate>::encode() {
     const std::size_t original_count = begin->original_count;
     const std::size_t recovery_count = begin->recovery_count;
     const std::size_t chunk_size = std::bit_ceil(recovery_count);
-    const std::size_t work_count = data.shard_count();
 
     // First block, at codeword offset chunk_size, truncated to the originals it holds.
     const std::size_t first_count = std::min(chunk_size, original_count);

@@ -23,18 +23,15 @@ Result<EncoderResult> RateEncoder<LowRate>::encode() {
     // the tail as zero), become chunk_size coefficients once.
     engine_.ifft(data, 0, chunk_size, original_count, 0, {0, true});
 
-    // All copies are made before the first forward transform overwrites block 0.
+    // Each block evaluates a copy of the coefficients at its own codeword
+    // offset, the last one only at the recovery positions it holds. The
+    // blocks after block 0 read their copy from block 0 before block 0 is
+    // transformed in place.
     for (std::size_t chunk_start = chunk_size; chunk_start < recovery_count; chunk_start += chunk_size) {
-        data.copy_within(0, chunk_start, chunk_size);
+        const std::size_t count = std::min(chunk_size, recovery_count - chunk_start);
+        engine_.fft(data, chunk_start, chunk_size, count, chunk_start + chunk_size, 0);
     }
-    // Each block evaluates its copy at its own codeword offset; the last block
-    // only at the recovery positions it holds.
-    std::size_t chunk_start = 0;
-    for (; chunk_start + chunk_size <= recovery_count; chunk_start += chunk_size) {
-        engine_.fft(data, chunk_start, chunk_size, chunk_size, chunk_start + chunk_size);
-    }
-    const std::size_t last_count = recovery_count % chunk_size;
-    if (last_count > 0) engine_.fft(data, chunk_start, chunk_size, last_count, chunk_start + chunk_size);
+    engine_.fft(data, 0, chunk_size, std::min(chunk_size, recovery_count), chunk_size);
 
     work_.undo_last_chunk_encoding();
     return EncoderResult(work_);

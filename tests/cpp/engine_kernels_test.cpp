@@ -218,6 +218,48 @@ TEST(VectorKernels, InverseTransformWithKnownZerosMatchesPlainTransform) {
     }
 }
 
+// A forward transform of a copy of another block gives what copying and then
+// transforming in place gives, in every shard of the block (the truncation
+// decides which groups run, whatever their source), and leaves the source as
+// it was; on every kernel set, scalar included, with the source before and
+// after the block.
+TEST(VectorKernels, ForwardTransformOfACopyEqualsCopyThenTransform) {
+    std::vector<std::string> kernels = vector_kernels();
+    kernels.emplace_back("scalar");
+    std::mt19937 rng(78);
+    for (std::size_t size : {1, 2, 4, 8, 16, 32, 128, 512}) {
+        for (std::size_t truncated : {std::size_t{0}, std::size_t{1}, size / 2 + 1, size}) {
+            if (truncated > size) continue;
+            for (bool source_first : {true, false}) {
+                const std::size_t len64 = size <= 32 ? 3 : 1;
+                const std::size_t gap = 5;  // shards between the two blocks
+                const std::size_t shard_count = 2 * size + gap;
+                const std::size_t pos = source_first ? size + gap : 0;
+                const std::size_t source = source_first ? 0 : size + gap;
+                const std::size_t skew_delta = 3 * size;
+                const std::vector<Chunk> input = random_chunks(shard_count * len64, rng);
+                std::vector<Chunk> expected = input;
+                std::copy_n(input.begin() + source * len64, size * len64, expected.begin() + pos * len64);
+                reference().fft(ShardsRefMut(expected, shard_count, len64), pos, size, truncated, skew_delta);
+                for (const std::string& name : kernels) {
+                    std::vector<Chunk> data = input;
+                    kernel(name).fft(ShardsRefMut(data, shard_count, len64), pos, size, truncated, skew_delta, source);
+                    ASSERT_TRUE(std::memcmp(data.data(), expected.data(), data.size() * CHUNK_BYTES) == 0)
+                        << name << ": size " << size << " truncated " << truncated
+                        << (source_first ? ", source first" : ", source after");
+                }
+            }
+        }
+    }
+    std::vector<Chunk> chunks(12);
+    const ShardsRefMut view(chunks, 12, 1);
+    for (const std::size_t source : {std::size_t{3}, std::size_t{6}, std::size_t{9}}) {
+        // Overlapping from either side, or reaching past the view.
+        EXPECT_THROW(reference().fft(view, 5, 4, 4, 0, source), InternalFailure) << source;
+        EXPECT_THROW(kernel(vector_kernels().front()).fft(view, 5, 4, 4, 0, source), InternalFailure) << source;
+    }
+}
+
 // The transforms written out from their definition, one butterfly at a time
 // on the vector of one element position: passes of two layers as four
 // butterflies per offset, and the single layer of odd log2(size) as a sweep

@@ -8,6 +8,10 @@
 //   void fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
 //                 GfElement log_m01, GfElement log_m02, GfElement log_m23) const;
 //   void ifft_four(...same...) const;
+// and with the fft pass over copies of four other runs f0..f3 (disjoint from
+// s0..s3), written to s0..s3 without reading them
+//   void fft_four_from(const Chunk* f0, ..., const Chunk* f3, Chunk* s0, ..., Chunk* s3,
+//                      std::size_t chunks, GfElement log_m01, GfElement log_m02, GfElement log_m23) const;
 // which at every element position of the four disjoint runs of `chunks` chunks
 // apply the butterflies (s0,s2,m02), (s1,s3,m02), (s0,s1,m01), (s2,s3,m23)
 // (fft) or (s0,s1,m01), (s2,s3,m23), (s0,s2,m02), (s1,s3,m02) (ifft) in this
@@ -61,14 +65,37 @@ inline EightLogs eight_logs(const SkewTable& skew, std::size_t r, std::size_t tr
 
 // Forward transform: two-layer passes from the widest distance down, then one
 // single layer when log2(size) is odd.
+//
+// With copy_of, the first pass reads the source block instead of the block:
+// it has one group, the whole block, so every shard is written before any
+// later pass reads it. Sizes below four have no two-layer pass, and a
+// transform truncated to nothing runs none; their copy is made first. Either
+// way the block ends as a copy transformed in place would.
 template <class Kernel>
 void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
-                std::size_t size, std::size_t truncated_size, std::size_t skew_delta) {
+                std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
+                std::optional<std::size_t> copy_of) {
     check_transform_args(data, pos, size, truncated_size);
+    if (copy_of) check_copy_source(data, pos, size, *copy_of);
     // The block lies inside the view (checked above), and every shard that a
     // pass addresses lies inside the block, so base pointers need no check.
     const std::size_t len = data.shard_len_64();
     Chunk* const block = data.data().data() + pos * len;
+    const Chunk* from = copy_of ? data.data().data() + *copy_of * len : nullptr;
+    if (from != nullptr && (size < 4 || truncated_size == 0)) {
+        std::copy(from, from + size * len, block);
+        from = nullptr;
+    }
+    // One group's pass, from the source on the first pass.
+    const auto four = [&](Chunk* s0, std::size_t r, std::size_t run, const GroupLogs& g) {
+        if (from != nullptr) {
+            const Chunk* const f0 = from + r * len;
+            kernel.fft_four_from(f0, f0 + run, f0 + 2 * run, f0 + 3 * run, s0, s0 + run, s0 + 2 * run, s0 + 3 * run,
+                                 run, g.m01, g.m02, g.m23);
+        } else {
+            kernel.fft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
+        }
+    };
     std::size_t dist4 = size;
     std::size_t dist = size / 4;
     while (dist >= 1) {
@@ -85,8 +112,7 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
             for (std::size_t r = 0; r < truncated_size; r += 8) {
                 const EightLogs logs = eight_logs(skew, r, truncated_size, skew_delta);
                 Chunk* const s0 = block + r * len;
-                kernel.fft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, logs.pass.m01, logs.pass.m02,
-                                logs.pass.m23);
+                four(s0, r, run, logs.pass);
                 for (std::size_t j = 0; j < logs.pairs; ++j) {
                     Chunk* const x = s0 + 2 * j * len;
                     kernel.fft_butterfly(std::span<Chunk>(x, len), std::span<Chunk>(x + len, len), logs.pair[j]);
@@ -94,10 +120,9 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
             }
             return;
         }
-        for_each_group(skew, 0, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
-            Chunk* const s0 = block + r * len;
-            kernel.fft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
-        });
+        for_each_group(skew, 0, truncated_size, dist, dist4, skew_delta,
+                       [&](std::size_t r, const GroupLogs& g) { four(block + r * len, r, run, g); });
+        from = nullptr;
         dist4 = dist;
         dist /= 4;
     }

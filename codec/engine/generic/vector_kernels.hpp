@@ -155,14 +155,22 @@ public:
     // runs, instead of four sweeps over memory.
     void fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                   GfElement log_m02, GfElement log_m23) const noexcept {
-        four<false>(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
+        four<false>(s0, s1, s2, s3, s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
+    }
+
+    // fft_four over copies of the runs f0..f3 (disjoint from s0..s3): loads
+    // from them, stores to s0..s3.
+    void fft_four_from(const Chunk* f0, const Chunk* f1, const Chunk* f2, const Chunk* f3, Chunk* s0, Chunk* s1,
+                       Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01, GfElement log_m02,
+                       GfElement log_m23) const noexcept {
+        four<false>(f0, f1, f2, f3, s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
     }
 
     // Both layers of one ifft pass: (s0,s1,m01), (s2,s3,m23), (s0,s2,m02),
     // (s1,s3,m02) per block, as fft_four.
     void ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                    GfElement log_m02, GfElement log_m23) const noexcept {
-        four<true>(s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
+        four<true>(s0, s1, s2, s3, s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
     }
 
     // ifft_four when s1, s2 and s3 are to be read as zero whatever they hold:
@@ -177,10 +185,10 @@ public:
         auto* b3 = reinterpret_cast<std::uint8_t*>(s3);
         const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u);
         switch (skips) {
-            case 0: return sweep4<true, false, false, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
-            case 1: return sweep4<true, true, false, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
-            case 2: return sweep4<true, false, true, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
-            default: return sweep4<true, true, true, true, true>(b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 0: return sweep4<true, false, false, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 1: return sweep4<true, true, false, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 2: return sweep4<true, false, true, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            default: return sweep4<true, true, true, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
         }
     }
 
@@ -241,9 +249,13 @@ private:
     // Multipliers are passed by value: a reference would be reloaded after
     // every store to shard data.
     template <bool IFFT>
-    void four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
-              GfElement log_m02, GfElement log_m23) const noexcept {
+    void four(const Chunk* f0, const Chunk* f1, const Chunk* f2, const Chunk* f3, Chunk* s0, Chunk* s1, Chunk* s2,
+              Chunk* s3, std::size_t chunks, GfElement log_m01, GfElement log_m02, GfElement log_m23) const noexcept {
         const Multiplier r01(table_, log_m01), r02(table_, log_m02), r23(table_, log_m23);
+        const auto* a0 = reinterpret_cast<const std::uint8_t*>(f0);
+        const auto* a1 = reinterpret_cast<const std::uint8_t*>(f1);
+        const auto* a2 = reinterpret_cast<const std::uint8_t*>(f2);
+        const auto* a3 = reinterpret_cast<const std::uint8_t*>(f3);
         auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
         auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
         auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
@@ -251,14 +263,14 @@ private:
         const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u) |
                                (log_m23 == SKIP_PRODUCT ? 4u : 0u);
         switch (skips) {
-            case 0: return sweep4<IFFT, false, false, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            case 1: return sweep4<IFFT, true, false, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            case 2: return sweep4<IFFT, false, true, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            case 3: return sweep4<IFFT, true, true, false>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            case 4: return sweep4<IFFT, false, false, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            case 5: return sweep4<IFFT, true, false, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            case 6: return sweep4<IFFT, false, true, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
-            default: return sweep4<IFFT, true, true, true>(b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 0: return sweep4<IFFT, false, false, false>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 1: return sweep4<IFFT, true, false, false>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 2: return sweep4<IFFT, false, true, false>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 3: return sweep4<IFFT, true, true, false>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 4: return sweep4<IFFT, false, false, true>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 5: return sweep4<IFFT, true, false, true>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            case 6: return sweep4<IFFT, false, true, true>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
+            default: return sweep4<IFFT, true, true, true>(a0, a1, a2, a3, b0, b1, b2, b3, chunks, r01, r02, r23);
         }
     }
 
@@ -270,22 +282,25 @@ private:
     // spills and gains from the shared rows, so it has no barriers.
     static void rows_barrier() noexcept { asm volatile("" ::: "memory"); }
 
-    // The loop of fft_four / ifft_four; S01, S02, S23 tell whether that
-    // logarithm is SKIP_PRODUCT; FROM_FIRST reads s1..s3 as zero instead of
-    // loading them. Kept out of line: eight instantiations per direction would
-    // otherwise all be inlined into the pass loop.
+    // The loop of fft_four / ifft_four: loads from f0..f3 (the runs
+    // themselves, or the runs a copy is made of), stores to b0..b3. S01, S02,
+    // S23 tell whether that logarithm is SKIP_PRODUCT; FROM_FIRST reads
+    // f1..f3 as zero instead of loading them. Kept out of line: eight
+    // instantiations per direction would otherwise all be inlined into the
+    // pass loop.
     template <bool IFFT, bool S01, bool S02, bool S23, bool FROM_FIRST = false>
-    [[gnu::noinline]] static void sweep4(std::uint8_t* b0, std::uint8_t* b1, std::uint8_t* b2,
-                                         std::uint8_t* b3, std::size_t chunks, Multiplier r01,
+    [[gnu::noinline]] static void sweep4(const std::uint8_t* f0, const std::uint8_t* f1, const std::uint8_t* f2,
+                                         const std::uint8_t* f3, std::uint8_t* b0, std::uint8_t* b1,
+                                         std::uint8_t* b2, std::uint8_t* b3, std::size_t chunks, Multiplier r01,
                                          Multiplier r02, Multiplier r23) noexcept {
         const std::size_t end = chunks * CHUNK_BYTES;
         for (std::size_t c = 0; c < end; c += CHUNK_BYTES) {
             for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
-                Block a0 = Ops::load(b0 + c, k);
+                Block a0 = Ops::load(f0 + c, k);
                 const Block zero = Ops::bxor(a0, a0);
-                Block a1 = FROM_FIRST ? zero : Ops::load(b1 + c, k);
-                Block a2 = FROM_FIRST ? zero : Ops::load(b2 + c, k);
-                Block a3 = FROM_FIRST ? zero : Ops::load(b3 + c, k);
+                Block a1 = FROM_FIRST ? zero : Ops::load(f1 + c, k);
+                Block a2 = FROM_FIRST ? zero : Ops::load(f2 + c, k);
+                Block a3 = FROM_FIRST ? zero : Ops::load(f3 + c, k);
                 if constexpr (IFFT) {
                     ifft_step<S01>(r01, a0, a1);
                     rows_barrier();
