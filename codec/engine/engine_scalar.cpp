@@ -71,9 +71,10 @@ void Scalar::ifft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t c
     ifft_butterfly(c1, c3, log_m02);
 }
 
-void Scalar::ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
-                                  GfElement log_m01, GfElement log_m02) const noexcept {
-    for (Chunk* run : {s1, s2, s3}) std::fill(run, run + chunks, Chunk{});
+void Scalar::ifft_four_leading(std::size_t leading, Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
+                               GfElement log_m01, GfElement log_m02) const noexcept {
+    Chunk* const runs[] = {s0, s1, s2, s3};
+    for (std::size_t r = leading; r < 4; ++r) std::fill(runs[r], runs[r] + chunks, Chunk{});
     ifft_four(s0, s1, s2, s3, chunks, log_m01, log_m02, SKIP_PRODUCT);
 }
 

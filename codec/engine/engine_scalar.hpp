@@ -41,11 +41,11 @@ public:
     void fft_four_from(const Chunk* f0, const Chunk* f1, const Chunk* f2, const Chunk* f3, Chunk* s0, Chunk* s1,
                        Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01, GfElement log_m02,
                        GfElement log_m23) const noexcept;
-    // ifft_four when s1, s2 and s3 are to be read as zero whatever they hold:
-    // they are cleared, then the pass runs (the (s2,s3) butterfly maps zeros
-    // to zeros whatever its logarithm).
-    void ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
-                              GfElement log_m02) const noexcept;
+    // ifft_four when only the first `leading` runs (1 or 2) may be non-zero:
+    // the others are cleared, then the pass runs (the (s2,s3) butterfly maps
+    // zeros to zeros whatever its logarithm).
+    void ifft_four_leading(std::size_t leading, Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
+                           GfElement log_m01, GfElement log_m02) const noexcept;
 
 private:
     const ExpLog& exp_log_;

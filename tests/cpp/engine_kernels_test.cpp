@@ -180,15 +180,16 @@ TEST(VectorKernels, TransformsMatchScalar) {
 // (scalar included) gives the bytes of the plain transform on input whose
 // first `prefix` shards are zero and, with `tail`, whose shards from the
 // truncation on are zero, although the tail then holds garbage on entry.
-// Truncations cover both sides of the window in which the last pass of an odd
-// size computes its second group from its first run alone.
+// Truncations cover both sides of the windows in which the last pass of an
+// odd size computes its second group from its first run or first two runs.
 TEST(VectorKernels, InverseTransformWithKnownZerosMatchesPlainTransform) {
     std::vector<std::string> kernels = vector_kernels();
     kernels.emplace_back("scalar");
     std::mt19937 rng(77);
     for (std::size_t size : {1, 2, 4, 8, 16, 32, 128, 512, 2048}) {
         const std::size_t h = size / 2;
-        for (std::size_t truncated : {std::size_t{0}, std::size_t{1}, h, h + 1, h + h / 4, h + h / 4 + 1, size}) {
+        for (std::size_t truncated :
+             {std::size_t{0}, std::size_t{1}, h, h + 1, h + h / 4, h + h / 4 + 1, h + h / 2, h + h / 2 + 1, size}) {
             if (truncated > size) continue;
             for (std::size_t prefix : {std::size_t{0}, std::size_t{1}, std::size_t{4}, size / 4 + 1, h, h + 3, size}) {
                 if (prefix > size) continue;

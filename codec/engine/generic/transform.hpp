@@ -151,10 +151,10 @@ inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
 // truncated_size on count as zero whatever they hold. The passes before the
 // last never write at or past truncated_size rounded up to their widest group,
 // and when log2(size) is odd and group h = size/2 of the last pass starts
-// below truncated_size but its second run does not, that group has one
-// non-zero run: kernel.ifft_four_from_first computes it from that run alone,
-// so only the shards up to its second run are cleared here. Otherwise the
-// whole tail is cleared, as a caller would.
+// below truncated_size but its second (third) run does not, that group has one
+// (two) non-zero runs: kernel.ifft_four_leading computes it from those runs
+// alone, so only the shards up to the first zero run are cleared here.
+// Otherwise the whole tail is cleared, as a caller would.
 template <class Kernel>
 void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
                  std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
@@ -167,10 +167,19 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
     while (last_dist4 * 4 <= size) last_dist4 *= 4;
     const bool odd = 2 * last_dist4 == size;
     const std::size_t h = size / 2;
-    // Group h of the last pass of an odd size (>= 8) has runs of h/4 shards.
-    const bool from_first = zeros.tail && odd && size >= 8 && h < truncated_size && truncated_size <= h + h / 4;
+    // Group h of the last pass of an odd size (>= 8) has runs of h/4 shards;
+    // `leading` of them (1 or 2) reach below the truncation, 4 means all
+    // are computed as usual.
+    std::size_t leading = 4;
+    if (zeros.tail && odd && size >= 8 && h < truncated_size) {
+        if (truncated_size <= h + h / 4) {
+            leading = 1;
+        } else if (truncated_size <= h + h / 2) {
+            leading = 2;
+        }
+    }
     if (zeros.tail) {
-        const std::size_t clear_to = from_first ? h + h / 4 : size;
+        const std::size_t clear_to = leading < 4 ? h + leading * (h / 4) : size;
         std::fill(block + truncated_size * len, block + clear_to * len, Chunk{});
     }
     std::size_t dist = 1;
@@ -200,8 +209,8 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
                 Chunk* const s = block + i * len;
                 Chunk* const t = s + h * len;
                 if (first) kernel.ifft_four(s, s + run, s + 2 * run, s + 3 * run, n, a.m01, a.m02, a.m23);
-                if (from_first) {
-                    kernel.ifft_four_from_first(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02);
+                if (leading < 4) {
+                    kernel.ifft_four_leading(leading, t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02);
                 } else if (second) {
                     kernel.ifft_four(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02, b.m23);
                 }

@@ -173,22 +173,16 @@ public:
         four<true>(s0, s1, s2, s3, s0, s1, s2, s3, chunks, log_m01, log_m02, log_m23);
     }
 
-    // ifft_four when s1, s2 and s3 are to be read as zero whatever they hold:
-    // only s0 is loaded, all four are stored. The (s2,s3) butterfly maps
-    // zeros to zeros whatever its logarithm, so it is left out.
-    void ifft_four_from_first(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
-                              GfElement log_m02) const noexcept {
-        const Multiplier r01(table_, log_m01), r02(table_, log_m02), unused(table_, SKIP_PRODUCT);
-        auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
-        auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
-        auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
-        auto* b3 = reinterpret_cast<std::uint8_t*>(s3);
-        const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u);
-        switch (skips) {
-            case 0: return sweep4<true, false, false, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
-            case 1: return sweep4<true, true, false, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
-            case 2: return sweep4<true, false, true, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
-            default: return sweep4<true, true, true, true, true>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+    // ifft_four when only the first `leading` runs (1 or 2) may be non-zero
+    // and the others are to be read as zero whatever they hold: only those
+    // are loaded, all four are stored. The (s2,s3) butterfly then maps zeros
+    // to zeros whatever its logarithm, so it is left out.
+    void ifft_four_leading(std::size_t leading, Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
+                           GfElement log_m01, GfElement log_m02) const noexcept {
+        if (leading == 1) {
+            leading_sweep<1>(s0, s1, s2, s3, chunks, log_m01, log_m02);
+        } else {
+            leading_sweep<2>(s0, s1, s2, s3, chunks, log_m01, log_m02);
         }
     }
 
@@ -274,6 +268,23 @@ private:
         }
     }
 
+    template <unsigned LOADED>
+    void leading_sweep(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
+                       GfElement log_m02) const noexcept {
+        const Multiplier r01(table_, log_m01), r02(table_, log_m02), unused(table_, SKIP_PRODUCT);
+        auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
+        auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
+        auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
+        auto* b3 = reinterpret_cast<std::uint8_t*>(s3);
+        const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u);
+        switch (skips) {
+            case 0: return sweep4<true, false, false, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 1: return sweep4<true, true, false, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 2: return sweep4<true, false, true, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            default: return sweep4<true, true, true, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+        }
+    }
+
     // Memory reads cannot move across this barrier; register values are not
     // affected. In the ifft order the compiler otherwise keeps the table rows
     // that the last two butterflies share, interleaves both products and
@@ -284,11 +295,12 @@ private:
 
     // The loop of fft_four / ifft_four: loads from f0..f3 (the runs
     // themselves, or the runs a copy is made of), stores to b0..b3. S01, S02,
-    // S23 tell whether that logarithm is SKIP_PRODUCT; FROM_FIRST reads
-    // f1..f3 as zero instead of loading them. Kept out of line: eight
+    // S23 tell whether that logarithm is SKIP_PRODUCT; only the first LOADED
+    // runs are loaded, the others read as zero (and with fewer than four the
+    // ifft's (s2,s3) butterfly, zeros to zeros, is left out). Kept out of line: eight
     // instantiations per direction would otherwise all be inlined into the
     // pass loop.
-    template <bool IFFT, bool S01, bool S02, bool S23, bool FROM_FIRST = false>
+    template <bool IFFT, bool S01, bool S02, bool S23, unsigned LOADED = 4>
     [[gnu::noinline]] static void sweep4(const std::uint8_t* f0, const std::uint8_t* f1, const std::uint8_t* f2,
                                          const std::uint8_t* f3, std::uint8_t* b0, std::uint8_t* b1,
                                          std::uint8_t* b2, std::uint8_t* b3, std::size_t chunks, Multiplier r01,
@@ -298,14 +310,16 @@ private:
             for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
                 Block a0 = Ops::load(f0 + c, k);
                 const Block zero = Ops::bxor(a0, a0);
-                Block a1 = FROM_FIRST ? zero : Ops::load(f1 + c, k);
-                Block a2 = FROM_FIRST ? zero : Ops::load(f2 + c, k);
-                Block a3 = FROM_FIRST ? zero : Ops::load(f3 + c, k);
+                Block a1 = LOADED >= 2 ? Ops::load(f1 + c, k) : zero;
+                Block a2 = LOADED == 4 ? Ops::load(f2 + c, k) : zero;
+                Block a3 = LOADED == 4 ? Ops::load(f3 + c, k) : zero;
                 if constexpr (IFFT) {
                     ifft_step<S01>(r01, a0, a1);
                     rows_barrier();
-                    ifft_step<S23>(r23, a2, a3);
-                    rows_barrier();
+                    if constexpr (LOADED == 4) {
+                        ifft_step<S23>(r23, a2, a3);
+                        rows_barrier();
+                    }
                     ifft_step<S02>(r02, a0, a2);
                     rows_barrier();
                     ifft_step<S02>(r02, a1, a3);
