@@ -34,7 +34,9 @@ struct Index {
 // Gathers the even (low) bytes of 64 bytes of words, then the odd ones.
 constexpr Index make_to_block() {
     Index index{};
-    for (std::size_t i = 0; i < BLOCK_BYTES; ++i) index.bytes[i] = static_cast<std::uint8_t>(i < 32 ? 2 * i : 2 * (i - 32) + 1);
+    for (std::size_t i = 0; i < BLOCK_BYTES; ++i) {
+        index.bytes[i] = static_cast<std::uint8_t>(i < 32 ? 2 * i : 2 * (i - 32) + 1);
+    }
     return index;
 }
 constexpr Index TO_BLOCK = make_to_block();

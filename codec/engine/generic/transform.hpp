@@ -8,14 +8,19 @@
 //   void fft_four(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks,
 //                 GfElement log_m01, GfElement log_m02, GfElement log_m23) const;
 //   void ifft_four(...same...) const;
-// and with the fft pass over copies of four other runs f0..f3 (disjoint from
-// s0..s3), written to s0..s3 without reading them
-//   void fft_four_from(const Chunk* f0, ..., const Chunk* f3, Chunk* s0, ..., Chunk* s3,
-//                      std::size_t chunks, GfElement log_m01, GfElement log_m02, GfElement log_m23) const;
 // which at every element position of the four disjoint runs of `chunks` chunks
 // apply the butterflies (s0,s2,m02), (s1,s3,m02), (s0,s1,m01), (s2,s3,m23)
 // (fft) or (s0,s1,m01), (s2,s3,m23), (s0,s2,m02), (s1,s3,m02) (ifft) in this
-// order. Every hook handles log_m == SKIP_PRODUCT (product left out) itself.
+// order. Two variants cover known inputs:
+//   void fft_four_from(const Chunk* f0, ..., const Chunk* f3, Chunk* s0, ..., Chunk* s3,
+//                      std::size_t chunks, GfElement log_m01, GfElement log_m02, GfElement log_m23) const;
+// is fft_four over copies of four other runs f0..f3 (disjoint from s0..s3),
+// written to s0..s3 without reading them, and
+//   void ifft_four_leading(std::size_t leading, Chunk* s0, ..., Chunk* s3, std::size_t chunks,
+//                          GfElement log_m01, GfElement log_m02) const;
+// is ifft_four with the runs from s<leading> on (leading 1 or 2) read as zero
+// whatever they hold. Every hook handles log_m == SKIP_PRODUCT (product left
+// out) itself.
 //
 // The offsets i of one group address consecutive shards: s0 = pos + i for
 // i = r..r+dist-1 is one contiguous run of dist shards, and so are s1, s2 and

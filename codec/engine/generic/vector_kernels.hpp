@@ -268,20 +268,26 @@ private:
         }
     }
 
+    // ifft_four_leading with LOADED runs: the sweep compiled for the skipped
+    // products among m01 and m02 (the (s2,s3) butterfly is left out).
     template <unsigned LOADED>
     void leading_sweep(Chunk* s0, Chunk* s1, Chunk* s2, Chunk* s3, std::size_t chunks, GfElement log_m01,
                        GfElement log_m02) const noexcept {
-        const Multiplier r01(table_, log_m01), r02(table_, log_m02), unused(table_, SKIP_PRODUCT);
+        const Multiplier r01(table_, log_m01), r02(table_, log_m02), none(table_, SKIP_PRODUCT);
         auto* b0 = reinterpret_cast<std::uint8_t*>(s0);
         auto* b1 = reinterpret_cast<std::uint8_t*>(s1);
         auto* b2 = reinterpret_cast<std::uint8_t*>(s2);
         auto* b3 = reinterpret_cast<std::uint8_t*>(s3);
         const unsigned skips = (log_m01 == SKIP_PRODUCT ? 1u : 0u) | (log_m02 == SKIP_PRODUCT ? 2u : 0u);
         switch (skips) {
-            case 0: return sweep4<true, false, false, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
-            case 1: return sweep4<true, true, false, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
-            case 2: return sweep4<true, false, true, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
-            default: return sweep4<true, true, true, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, unused);
+            case 0:
+                return sweep4<true, false, false, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, none);
+            case 1:
+                return sweep4<true, true, false, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, none);
+            case 2:
+                return sweep4<true, false, true, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, none);
+            default:
+                return sweep4<true, true, true, true, LOADED>(b0, b1, b2, b3, b0, b1, b2, b3, chunks, r01, r02, none);
         }
     }
 
