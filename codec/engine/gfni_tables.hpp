@@ -18,10 +18,9 @@
 
 namespace ondrel::engine {
 
-// The four blocks for one multiplier logarithm, in the order the kernels
-// pair them with a chunk register (low half = low bytes, high half = high
-// bytes): the blocks applied in place first, then the two applied across
-// halves. 32-byte aligned so that an entry loads as one aligned 256-bit value.
+// The four blocks for one multiplier logarithm: the two that keep a byte in
+// its half first, then the two that cross halves. 32-byte aligned, so an
+// entry never straddles a cache line.
 struct alignas(32) AffineEntry {
     std::uint64_t lo_from_lo;
     std::uint64_t hi_from_hi;
