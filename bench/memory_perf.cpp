@@ -8,8 +8,10 @@
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "src/jam.hpp"
 
@@ -28,11 +30,20 @@ std::size_t shard_len() { return *ondrel::jam::plan_encode(DATA_BYTES, ORIG, REC
 // measured.
 Bytes touched(std::size_t n) { return Bytes(n, 1); }
 
+// The whole 64-byte lines inside [at, at + n).
+std::span<std::uint8_t> whole_lines(std::uint8_t* at, std::size_t n) {
+    const auto first = (reinterpret_cast<std::uintptr_t>(at) + LINE - 1) & ~std::uintptr_t{LINE - 1};
+    const auto end = (reinterpret_cast<std::uintptr_t>(at) + n) & ~std::uintptr_t{LINE - 1};
+    if (end <= first) return {};
+    return {reinterpret_cast<std::uint8_t*>(first), end - first};
+}
+
 // Writes the whole lines of [at, at + n) with non-temporal stores from `value`.
 inline void stream_lines(std::uint8_t* at, std::size_t n, __m128i value) {
-    auto first = (reinterpret_cast<std::uintptr_t>(at) + LINE - 1) & ~std::uintptr_t{LINE - 1};
-    const auto end = (reinterpret_cast<std::uintptr_t>(at) + n) & ~std::uintptr_t{LINE - 1};
-    for (; first < end; first += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(first), value);
+    const std::span<std::uint8_t> lines = whole_lines(at, n);
+    for (std::size_t i = 0; i < lines.size(); i += 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(lines.data() + i), value);
+    }
 }
 
 // Reading the data once, front to back.
@@ -88,14 +99,13 @@ void BM_EncodeTrafficSequential(benchmark::State& state) {
     const Bytes data = touched(DATA_BYTES);
     Bytes out = touched(len * (ORIG + REC));
     const std::size_t recovery_bytes = len * REC;
+    // The originals' whole lines, filled from the front of the data.
+    const std::span<std::uint8_t> originals = whole_lines(out.data(), std::min(len * ORIG, DATA_BYTES));
     for (auto _ : state) {
-        std::uint8_t* originals = out.data();
-        std::uint8_t* const aligned = reinterpret_cast<std::uint8_t*>(
-            (reinterpret_cast<std::uintptr_t>(originals) + LINE - 1) & ~std::uintptr_t{LINE - 1});
         __m128i last = _mm_setzero_si128();
-        for (std::size_t i = 0; i + LINE <= DATA_BYTES && aligned + i + LINE <= originals + len * ORIG; i += 16) {
+        for (std::size_t i = 0; i < originals.size(); i += 16) {
             last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data.data() + i));
-            _mm_stream_si128(reinterpret_cast<__m128i*>(aligned + i), last);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(originals.data() + i), last);
         }
         stream_lines(out.data() + len * ORIG, recovery_bytes, last);
         _mm_sfence();
