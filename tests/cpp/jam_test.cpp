@@ -48,6 +48,12 @@ Bytes random_bytes(std::mt19937& rng, std::size_t n) {
     return bytes;
 }
 
+// The first `len` bytes of a shard (a shard cut short).
+Bytes cut(Bytes b, std::size_t len) {
+    b.resize(len);
+    return b;
+}
+
 TEST(JamLayout, BlockConversionRoundTripsAndPadsLanes) {
     std::mt19937 rng(2);
     for (std::size_t count = 2; count <= BLOCK_BYTES; count += 2) {
@@ -274,10 +280,6 @@ TEST(JamDifferential, DecodeFailuresMatchWordRoad) {
     auto encoded = encode(random_bytes(rng, 6 * 50), orig, rec);
     ASSERT_TRUE(encoded.has_value());
     const std::vector<Bytes>& s = *encoded;  // 100-byte shards
-    auto cut = [](Bytes b, std::size_t len) {
-        b.resize(len);
-        return b;
-    };
     const std::vector<std::vector<IndexedShard>> inputs = {
         {},
         {{cut(s[0], 0), 0}},
@@ -556,10 +558,6 @@ TEST(JamInto, DecodeIntoDirtyStorageMatchesWordRoad) {
 TEST(JamInto, DecodePlanFailsAsWordRoad) {
     std::mt19937 rng(31);
     const auto s = *encode(random_bytes(rng, 6 * 20), 3, 3);  // 40-byte shards
-    auto cut = [](Bytes b, std::size_t len) {
-        b.resize(len);
-        return b;
-    };
     const std::vector<std::vector<IndexedShard>> inputs = {
         {},
         {{cut(s[0], 0), 0}},
