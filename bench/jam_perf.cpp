@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "codec/reed_solomon.hpp"
-#include "src/jam.hpp"
-#include "src/jam_layout.hpp"
+#include "src/jam/jam.hpp"
+#include "src/jam/layout.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <span>
 
-#include "src/jam.hpp"
+#include "src/jam/jam.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "codec/engine/failure.hpp"
 #include "jam_word_road.hpp"
-#include "src/jam.hpp"
-#include "src/jam_layout.hpp"
+#include "src/jam/jam.hpp"
+#include "src/jam/layout.hpp"
 
 namespace ondrel::jam {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "codec/engine/failure.hpp"
 #include "codec/reed_solomon.hpp"
-#include "src/jam.hpp"
+#include "src/jam/jam.hpp"
 
 namespace ondrel::jam::word_road {
 

@@ -9,7 +9,7 @@
 // TILE_BUDGET_BYTES whatever the segment size (encode tiles are at least
 // MIN_ENCODE_ROW_BYTES wide); one encoder or decoder serves every tile
 // through reset.
-#include "src/jam.hpp"
+#include "src/jam/jam.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +25,7 @@
 #include "codec/rate/rate_default.hpp"
 #include "codec/reed_solomon.hpp"
 #include "parallel/pool.hpp"
-#include "src/jam_layout.hpp"
+#include "src/jam/layout.hpp"
 
 namespace ondrel::jam {
 

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "src/jam_layout.hpp"
+#include "src/jam/layout.hpp"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vbmi"))), apply_to = function)

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "py_handles.hpp"
-#include "jam.hpp"
+#include "src/jam/jam.hpp"
 
 namespace ondrel::py {
 

@@ -1,4 +1,4 @@
-#include "src/jam_layout.hpp"
+#include "src/jam/layout.hpp"
 
 #include <immintrin.h>
 

@@ -17,7 +17,7 @@
 
 #include "codec/engine/failure.hpp"
 #include "convert.hpp"
-#include "jam.hpp"
+#include "src/jam/jam.hpp"
 #include "py_handles.hpp"
 
 namespace {
