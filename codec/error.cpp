@@ -1,107 +1,117 @@
 #include "codec/error.hpp"
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace ondrel::codec {
 
 namespace {
 
-struct VariantInfo {
-    const char* name;
-    const char* field_names[3];
-    int field_count;
+using std::to_string;
+
+template <class... Fs>
+struct Overloaded : Fs... {
+    using Fs::operator()...;
 };
 
-constexpr VariantInfo VARIANTS[] = {
-    {"DifferentShardSize", {"shard_bytes", "got"}, 2},
-    {"DuplicateOriginalShardIndex", {"index"}, 1},
-    {"DuplicateRecoveryShardIndex", {"index"}, 1},
-    {"InvalidOriginalShardIndex", {"original_count", "index"}, 2},
-    {"InvalidRecoveryShardIndex", {"recovery_count", "index"}, 2},
-    {"InvalidShardSize", {"shard_bytes"}, 1},
-    {"NotEnoughShards", {"original_count", "original_received_count", "recovery_received_count"}, 3},
-    {"TooFewOriginalShards", {"original_count", "original_received_count"}, 2},
-    {"TooManyOriginalShards", {"original_count"}, 1},
-    {"UnsupportedShardCount", {"original_count", "recovery_count"}, 2},
-};
+using Field = std::pair<const char*, std::size_t>;
 
-Error make(ErrorKind kind, std::size_t a = 0, std::size_t b = 0, std::size_t c = 0) noexcept {
-    return Error{kind, {a, b, c}};
+std::string debug_form(const char* name, std::initializer_list<Field> fields) {
+    std::string text = std::string(name) + " { ";
+    const char* separator = "";
+    for (const auto& [field, value] : fields) {
+        text += separator + std::string(field) + ": " + to_string(value);
+        separator = ", ";
+    }
+    return text + " }";
 }
 
 }  // namespace
 
-Error Error::different_shard_size(std::size_t shard_bytes, std::size_t got) noexcept {
-    return make(ErrorKind::DifferentShardSize, shard_bytes, got);
-}
-Error Error::duplicate_original_shard_index(std::size_t index) noexcept {
-    return make(ErrorKind::DuplicateOriginalShardIndex, index);
-}
-Error Error::duplicate_recovery_shard_index(std::size_t index) noexcept {
-    return make(ErrorKind::DuplicateRecoveryShardIndex, index);
-}
-Error Error::invalid_original_shard_index(std::size_t original_count, std::size_t index) noexcept {
-    return make(ErrorKind::InvalidOriginalShardIndex, original_count, index);
-}
-Error Error::invalid_recovery_shard_index(std::size_t recovery_count, std::size_t index) noexcept {
-    return make(ErrorKind::InvalidRecoveryShardIndex, recovery_count, index);
-}
-Error Error::invalid_shard_size(std::size_t shard_bytes) noexcept {
-    return make(ErrorKind::InvalidShardSize, shard_bytes);
-}
-Error Error::not_enough_shards(std::size_t original_count, std::size_t original_received_count,
-                               std::size_t recovery_received_count) noexcept {
-    return make(ErrorKind::NotEnoughShards, original_count, original_received_count,
-                recovery_received_count);
-}
-Error Error::too_few_original_shards(std::size_t original_count,
-                                     std::size_t original_received_count) noexcept {
-    return make(ErrorKind::TooFewOriginalShards, original_count, original_received_count);
-}
-Error Error::too_many_original_shards(std::size_t original_count) noexcept {
-    return make(ErrorKind::TooManyOriginalShards, original_count);
-}
-Error Error::unsupported_shard_count(std::size_t original_count, std::size_t recovery_count) noexcept {
-    return make(ErrorKind::UnsupportedShardCount, original_count, recovery_count);
-}
-
 std::string Error::display_text() const {
-    const auto& f = fields;
-    switch (kind) {
-        case ErrorKind::DifferentShardSize:
-            return std::string("different shard size: expected ") + std::to_string(f[0]) + " bytes, got " + std::to_string(f[1]) + " bytes";
-        case ErrorKind::DuplicateOriginalShardIndex:
-            return std::string("duplicate original shard index: ") + std::to_string(f[0]);
-        case ErrorKind::DuplicateRecoveryShardIndex:
-            return std::string("duplicate recovery shard index: ") + std::to_string(f[0]);
-        case ErrorKind::InvalidOriginalShardIndex:
-            return std::string("invalid original shard index: ") + std::to_string(f[1]) + " >= original_count " + std::to_string(f[0]);
-        case ErrorKind::InvalidRecoveryShardIndex:
-            return std::string("invalid recovery shard index: ") + std::to_string(f[1]) + " >= recovery_count " + std::to_string(f[0]);
-        case ErrorKind::InvalidShardSize:
+    using namespace errors;
+    return std::visit(
+        Overloaded{
+            [](const DifferentShardSize& e) {
+                return "different shard size: expected " + to_string(e.shard_bytes) + " bytes, got " +
+                       to_string(e.got) + " bytes";
+            },
+            [](const DuplicateOriginalShardIndex& e) { return "duplicate original shard index: " + to_string(e.index); },
+            [](const DuplicateRecoveryShardIndex& e) { return "duplicate recovery shard index: " + to_string(e.index); },
+            [](const InvalidOriginalShardIndex& e) {
+                return "invalid original shard index: " + to_string(e.index) + " >= original_count " +
+                       to_string(e.original_count);
+            },
+            [](const InvalidRecoveryShardIndex& e) {
+                return "invalid recovery shard index: " + to_string(e.index) + " >= recovery_count " +
+                       to_string(e.recovery_count);
+            },
             // The missing "be" is part of the established text.
-            return std::string("invalid shard size: ") + std::to_string(f[0]) + " bytes (must non-zero and multiple of 2)";
-        case ErrorKind::NotEnoughShards:
-            return std::string("not enough shards: ") + std::to_string(f[1]) + " original + " + std::to_string(f[2]) + " recovery < " + std::to_string(f[0]) + " original_count";
-        case ErrorKind::TooFewOriginalShards:
-            return std::string("too few original shards: got ") + std::to_string(f[1]) + " shards while original_count is " + std::to_string(f[0]);
-        case ErrorKind::TooManyOriginalShards:
-            return std::string("too many original shards: got more than original_count (") + std::to_string(f[0]) + ") shards";
-        case ErrorKind::UnsupportedShardCount:
-            return std::string("unsupported shard count: ") + std::to_string(f[0]) + " original shards with " + std::to_string(f[1]) + " recovery shards";
-    }
-    return "unknown error";
+            [](const InvalidShardSize& e) {
+                return "invalid shard size: " + to_string(e.shard_bytes) + " bytes (must non-zero and multiple of 2)";
+            },
+            [](const NotEnoughShards& e) {
+                return "not enough shards: " + to_string(e.original_received_count) + " original + " +
+                       to_string(e.recovery_received_count) + " recovery < " + to_string(e.original_count) +
+                       " original_count";
+            },
+            [](const TooFewOriginalShards& e) {
+                return "too few original shards: got " + to_string(e.original_received_count) +
+                       " shards while original_count is " + to_string(e.original_count);
+            },
+            [](const TooManyOriginalShards& e) {
+                return "too many original shards: got more than original_count (" + to_string(e.original_count) +
+                       ") shards";
+            },
+            [](const UnsupportedShardCount& e) {
+                return "unsupported shard count: " + to_string(e.original_count) + " original shards with " +
+                       to_string(e.recovery_count) + " recovery shards";
+            },
+        },
+        value);
 }
 
 std::string Error::debug_text() const {
-    const VariantInfo& info = VARIANTS[static_cast<int>(kind)];
-    std::string text = std::string(info.name) + " { ";
-    for (int i = 0; i < info.field_count; ++i) {
-        if (i > 0) text += ", ";
-        text += std::string(info.field_names[i]) + ": " + std::to_string(fields[i]);
-    }
-    text += " }";
-    return text;
+    using namespace errors;
+    return std::visit(
+        Overloaded{
+            [](const DifferentShardSize& e) {
+                return debug_form("DifferentShardSize", {{"shard_bytes", e.shard_bytes}, {"got", e.got}});
+            },
+            [](const DuplicateOriginalShardIndex& e) {
+                return debug_form("DuplicateOriginalShardIndex", {{"index", e.index}});
+            },
+            [](const DuplicateRecoveryShardIndex& e) {
+                return debug_form("DuplicateRecoveryShardIndex", {{"index", e.index}});
+            },
+            [](const InvalidOriginalShardIndex& e) {
+                return debug_form("InvalidOriginalShardIndex",
+                                  {{"original_count", e.original_count}, {"index", e.index}});
+            },
+            [](const InvalidRecoveryShardIndex& e) {
+                return debug_form("InvalidRecoveryShardIndex",
+                                  {{"recovery_count", e.recovery_count}, {"index", e.index}});
+            },
+            [](const InvalidShardSize& e) { return debug_form("InvalidShardSize", {{"shard_bytes", e.shard_bytes}}); },
+            [](const NotEnoughShards& e) {
+                return debug_form("NotEnoughShards", {{"original_count", e.original_count},
+                                                      {"original_received_count", e.original_received_count},
+                                                      {"recovery_received_count", e.recovery_received_count}});
+            },
+            [](const TooFewOriginalShards& e) {
+                return debug_form("TooFewOriginalShards", {{"original_count", e.original_count},
+                                                           {"original_received_count", e.original_received_count}});
+            },
+            [](const TooManyOriginalShards& e) {
+                return debug_form("TooManyOriginalShards", {{"original_count", e.original_count}});
+            },
+            [](const UnsupportedShardCount& e) {
+                return debug_form("UnsupportedShardCount",
+                                  {{"original_count", e.original_count}, {"recovery_count", e.recovery_count}});
+            },
+        },
+        value);
 }
 
 }  // namespace ondrel::codec

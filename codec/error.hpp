@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <variant>
 
 namespace ondrel::codec {
 
@@ -26,24 +27,91 @@ enum class ErrorKind : std::uint8_t {
     UnsupportedShardCount = 9,
 };
 
-// One tagged value; `fields` holds the variant's fields in declared order
-// (unused trailing slots are 0). Build errors with the named constructors.
-struct Error {
-    ErrorKind kind;
-    std::size_t fields[3];
+// One struct per variant, its fields in declared order.
+namespace errors {
+struct DifferentShardSize {
+    std::size_t shard_bytes, got;
+    friend bool operator==(const DifferentShardSize&, const DifferentShardSize&) = default;
+};
+struct DuplicateOriginalShardIndex {
+    std::size_t index;
+    friend bool operator==(const DuplicateOriginalShardIndex&, const DuplicateOriginalShardIndex&) = default;
+};
+struct DuplicateRecoveryShardIndex {
+    std::size_t index;
+    friend bool operator==(const DuplicateRecoveryShardIndex&, const DuplicateRecoveryShardIndex&) = default;
+};
+struct InvalidOriginalShardIndex {
+    std::size_t original_count, index;
+    friend bool operator==(const InvalidOriginalShardIndex&, const InvalidOriginalShardIndex&) = default;
+};
+struct InvalidRecoveryShardIndex {
+    std::size_t recovery_count, index;
+    friend bool operator==(const InvalidRecoveryShardIndex&, const InvalidRecoveryShardIndex&) = default;
+};
+struct InvalidShardSize {
+    std::size_t shard_bytes;
+    friend bool operator==(const InvalidShardSize&, const InvalidShardSize&) = default;
+};
+struct NotEnoughShards {
+    std::size_t original_count, original_received_count, recovery_received_count;
+    friend bool operator==(const NotEnoughShards&, const NotEnoughShards&) = default;
+};
+struct TooFewOriginalShards {
+    std::size_t original_count, original_received_count;
+    friend bool operator==(const TooFewOriginalShards&, const TooFewOriginalShards&) = default;
+};
+struct TooManyOriginalShards {
+    std::size_t original_count;
+    friend bool operator==(const TooManyOriginalShards&, const TooManyOriginalShards&) = default;
+};
+struct UnsupportedShardCount {
+    std::size_t original_count, recovery_count;
+    friend bool operator==(const UnsupportedShardCount&, const UnsupportedShardCount&) = default;
+};
+}  // namespace errors
 
-    static Error different_shard_size(std::size_t shard_bytes, std::size_t got) noexcept;
-    static Error duplicate_original_shard_index(std::size_t index) noexcept;
-    static Error duplicate_recovery_shard_index(std::size_t index) noexcept;
-    static Error invalid_original_shard_index(std::size_t original_count, std::size_t index) noexcept;
-    static Error invalid_recovery_shard_index(std::size_t recovery_count, std::size_t index) noexcept;
-    static Error invalid_shard_size(std::size_t shard_bytes) noexcept;
+// One tagged value: the variant's struct, in ErrorKind order. Build errors
+// with the named constructors; read a variant's fields with std::get_if on
+// value.
+struct Error {
+    std::variant<errors::DifferentShardSize, errors::DuplicateOriginalShardIndex,
+                 errors::DuplicateRecoveryShardIndex, errors::InvalidOriginalShardIndex,
+                 errors::InvalidRecoveryShardIndex, errors::InvalidShardSize, errors::NotEnoughShards,
+                 errors::TooFewOriginalShards, errors::TooManyOriginalShards, errors::UnsupportedShardCount>
+        value;
+
+    [[nodiscard]] ErrorKind kind() const noexcept { return static_cast<ErrorKind>(value.index()); }
+
+    static Error different_shard_size(std::size_t shard_bytes, std::size_t got) noexcept {
+        return {errors::DifferentShardSize{shard_bytes, got}};
+    }
+    static Error duplicate_original_shard_index(std::size_t index) noexcept {
+        return {errors::DuplicateOriginalShardIndex{index}};
+    }
+    static Error duplicate_recovery_shard_index(std::size_t index) noexcept {
+        return {errors::DuplicateRecoveryShardIndex{index}};
+    }
+    static Error invalid_original_shard_index(std::size_t original_count, std::size_t index) noexcept {
+        return {errors::InvalidOriginalShardIndex{original_count, index}};
+    }
+    static Error invalid_recovery_shard_index(std::size_t recovery_count, std::size_t index) noexcept {
+        return {errors::InvalidRecoveryShardIndex{recovery_count, index}};
+    }
+    static Error invalid_shard_size(std::size_t shard_bytes) noexcept { return {errors::InvalidShardSize{shard_bytes}}; }
     static Error not_enough_shards(std::size_t original_count, std::size_t original_received_count,
-                                   std::size_t recovery_received_count) noexcept;
-    static Error too_few_original_shards(std::size_t original_count,
-                                         std::size_t original_received_count) noexcept;
-    static Error too_many_original_shards(std::size_t original_count) noexcept;
-    static Error unsupported_shard_count(std::size_t original_count, std::size_t recovery_count) noexcept;
+                                   std::size_t recovery_received_count) noexcept {
+        return {errors::NotEnoughShards{original_count, original_received_count, recovery_received_count}};
+    }
+    static Error too_few_original_shards(std::size_t original_count, std::size_t original_received_count) noexcept {
+        return {errors::TooFewOriginalShards{original_count, original_received_count}};
+    }
+    static Error too_many_original_shards(std::size_t original_count) noexcept {
+        return {errors::TooManyOriginalShards{original_count}};
+    }
+    static Error unsupported_shard_count(std::size_t original_count, std::size_t recovery_count) noexcept {
+        return {errors::UnsupportedShardCount{original_count, recovery_count}};
+    }
 
     // The user-facing sentence, e.g. "duplicate original shard index: 3".
     [[nodiscard]] std::string display_text() const;
