@@ -1,9 +1,9 @@
-// The AVX-512 + GFNI kernel set: one 512-bit register per chunk (low bytes in
-// the lower half, high bytes in the upper half) and products by GF(2) affine
-// byte transforms over the AffineTable bit matrices. Its kernels need
-// AVX-512 F, BW and VL and GFNI and may run only after
-// detect_avx512_gfni (cpu_features.hpp) has said yes; constructing the object
-// is safe anywhere.
+// The AVX-512 + GFNI kernel set: products by GF(2) affine byte transforms over
+// the AffineTable bit matrices, a chunk held as two 256-bit halves (32 low
+// bytes, 32 high bytes) in the EVEX encoding's 32 registers; the formal
+// derivative's XOR sweeps and eval_poly use 512-bit registers. Its kernels
+// need AVX-512 F, BW and VL and GFNI and may run only where cpu_features()
+// reports FEATURE_AVX512_GFNI; constructing the object is safe anywhere.
 #pragma once
 
 #include "codec/engine/engine.hpp"

@@ -141,91 +141,106 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
     }
 }
 
-// Chunks per run in one tile of the fused last ifft pass: eight runs of this
-// size are 32 KiB, about a core's L1 data cache. Measured on (342, 681)
-// blocks of 8 and 48 chunks per shard: 32 and 64 are level, 128 is slower.
-inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
-
-// Inverse transform: two-layer passes from the narrowest distance up, then one
-// untruncated single layer when log2(size) is odd.
-//
-// Known zeros: shards below zeros.prefix are zero on entry; a group of a pass
-// lying wholly below it read only zeros in every earlier pass (whose groups
-// are smaller and aligned), so it is still zero, and its butterflies, which
-// map zeros to zeros, are skipped. With zeros.tail the shards from
-// truncated_size on count as zero whatever they hold. The passes before the
-// last never write at or past truncated_size rounded up to their widest group,
-// and when log2(size) is odd and group h = size/2 of the last pass starts
-// below truncated_size but its second (third) run does not, that group has one
+// Known zeros at the end of an inverse transform's block (zeros.tail): the
+// shards from truncated_size on count as zero whatever they hold. The passes
+// before the last never write at or past truncated_size rounded up to their
+// widest group, so clearing the tail once, before the passes, is enough; and
+// when log2(size) is odd and group h = size/2 of the last pass starts below
+// truncated_size but its second (third) run does not, that group has one
 // (two) non-zero runs: kernel.ifft_four_leading computes it from those runs
-// alone, so only the shards up to the first zero run are cleared here.
-// Otherwise the whole tail is cleared, as a caller would.
-template <class Kernel>
-void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
-                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
-    check_transform_args(data, pos, size, truncated_size, zeros);
-    const std::size_t zero_prefix = zeros.prefix;
-    // As in fft_passes: every shard addressed lies inside the checked block.
-    const std::size_t len = data.shard_len_64();
-    Chunk* const block = data.data().data() + pos * len;
-    std::size_t last_dist4 = 4;
-    while (last_dist4 * 4 <= size) last_dist4 *= 4;
-    const bool odd = 2 * last_dist4 == size;
+// alone, so only the shards up to its first zero run need clearing.
+struct ZeroTail {
+    std::size_t leading;   // non-zero runs of group h in the last pass; 4: all, computed as usual
+    std::size_t clear_to;  // shards truncated_size..clear_to-1 are to be cleared
+};
+
+inline ZeroTail plan_zero_tail(std::size_t size, std::size_t truncated_size, bool odd, KnownZeros zeros) {
+    if (!zeros.tail) return {4, truncated_size};
     const std::size_t h = size / 2;
-    // Group h of the last pass of an odd size (>= 8) has runs of h/4 shards;
-    // `leading` of them (1 or 2) reach below the truncation, 4 means all
-    // are computed as usual.
     std::size_t leading = 4;
-    if (zeros.tail && odd && size >= 8 && h < truncated_size) {
+    if (odd && size >= 8 && h < truncated_size) {
         if (truncated_size <= h + h / 4) {
             leading = 1;
         } else if (truncated_size <= h + h / 2) {
             leading = 2;
         }
     }
-    if (zeros.tail) {
-        const std::size_t clear_to = leading < 4 ? h + leading * (h / 4) : size;
-        std::fill(block + truncated_size * len, block + clear_to * len, Chunk{});
+    return {leading, leading < 4 ? h + leading * (h / 4) : size};
+}
+
+// Chunks per run in one tile of the fused last ifft pass: eight runs of this
+// size are 32 KiB, about a core's L1 data cache. Measured on (342, 681)
+// blocks of 8 and 48 chunks per shard: 32 and 64 are level, 128 is slower.
+inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
+
+// The last two-layer pass of an odd log2(size) >= 8 (distance dist = size/8)
+// fused with the single layer after it. The pass has the two groups r = 0 and
+// r = h = size/2, and the single layer pairs shard i + j*dist of the first
+// with shard h + i + j*dist of the second (j < 4, i < dist). So offsets
+// i..i+t-1 of both groups plus the pairs they form are a closed set of 8t
+// shards: they are finished tile by tile, each tile still in cache, and every
+// shard sees the same butterflies in the same order as with a separate sweep.
+// The pass stays truncated (group h runs iff h < truncated_size, group 0 iff
+// truncated_size > 0, each unless zero_prefix says it is all zero); the
+// single layer does not.
+template <class Kernel>
+void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, std::size_t len, std::size_t size,
+                    std::size_t truncated_size, std::size_t skew_delta, std::size_t zero_prefix,
+                    std::size_t leading) {
+    const std::size_t h = size / 2;
+    const std::size_t dist = size / 8;
+    const std::size_t run = dist * len;
+    const bool first = truncated_size > 0 && zero_prefix < h;
+    const bool second = h < truncated_size && zero_prefix < size;
+    const GroupLogs a = first ? group_logs(skew, 0, dist, skew_delta) : GroupLogs{};
+    const GroupLogs b = second ? group_logs(skew, h, dist, skew_delta) : GroupLogs{};
+    const GfElement log_m = skew_at(skew, h + skew_delta - 1);
+    // Offsets per tile: eight runs of about IFFT_TILE_CHUNKS chunks.
+    const std::size_t tile = std::min(dist, std::max<std::size_t>(1, IFFT_TILE_CHUNKS / len));
+    for (std::size_t i = 0; i < dist; i += tile) {
+        const std::size_t n = std::min(tile, dist - i) * len;
+        Chunk* const s = block + i * len;
+        Chunk* const t = s + h * len;
+        if (first) kernel.ifft_four(s, s + run, s + 2 * run, s + 3 * run, n, a.m01, a.m02, a.m23);
+        if (leading < 4) {
+            kernel.ifft_four_leading(leading, t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02);
+        } else if (second) {
+            kernel.ifft_four(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02, b.m23);
+        }
+        for (std::size_t j = 0; j < 4; ++j) {
+            kernel.ifft_butterfly(std::span<Chunk>(s + j * run, n), std::span<Chunk>(t + j * run, n), log_m);
+        }
     }
+}
+
+// Inverse transform: two-layer passes from the narrowest distance up, then one
+// untruncated single layer when log2(size) is odd (fused with the last pass
+// for sizes >= 8, ifft_last_pass).
+//
+// Known zeros: shards below zeros.prefix are zero on entry; a group of a pass
+// lying wholly below it read only zeros in every earlier pass (whose groups
+// are smaller and aligned), so it is still zero, and its butterflies, which
+// map zeros to zeros, are skipped. The tail: plan_zero_tail.
+template <class Kernel>
+void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
+                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
+    check_transform_args(data, pos, size, truncated_size, zeros);
+    // As in fft_passes: every shard addressed lies inside the checked block.
+    const std::size_t len = data.shard_len_64();
+    Chunk* const block = data.data().data() + pos * len;
+    std::size_t last_dist4 = 4;
+    while (last_dist4 * 4 <= size) last_dist4 *= 4;
+    const ZeroTail tail = plan_zero_tail(size, truncated_size, 2 * last_dist4 == size, zeros);
+    std::fill(block + truncated_size * len, block + tail.clear_to * len, Chunk{});
     std::size_t dist = 1;
     std::size_t dist4 = 4;
     while (dist4 <= size) {
-        const std::size_t run = dist * len;
         if (2 * dist4 == size) {
-            // Last pass before the single layer (log2(size) odd, size >= 8):
-            // the pass has the two groups r = 0 and r = h = size/2, and the
-            // single layer pairs shard i + j*dist of the first with shard
-            // h + i + j*dist of the second (j < 4, i < dist). So offsets
-            // i..i+t-1 of both groups plus the pairs they form are a closed
-            // set of 8t shards: they are finished tile by tile, each tile
-            // still in cache, and every shard sees the same butterflies in
-            // the same order as with a separate sweep. The pass stays
-            // truncated (group h runs iff h < truncated_size, group 0 iff
-            // truncated_size > 0); the single layer does not.
-            const bool first = truncated_size > 0 && zero_prefix < h;
-            const bool second = h < truncated_size && zero_prefix < size;
-            const GroupLogs a = first ? group_logs(skew, 0, dist, skew_delta) : GroupLogs{};
-            const GroupLogs b = second ? group_logs(skew, h, dist, skew_delta) : GroupLogs{};
-            const GfElement log_m = skew_at(skew, h + skew_delta - 1);
-            // Offsets per tile: eight runs of about IFFT_TILE_CHUNKS chunks.
-            const std::size_t tile = std::min(dist, std::max<std::size_t>(1, IFFT_TILE_CHUNKS / len));
-            for (std::size_t i = 0; i < dist; i += tile) {
-                const std::size_t n = std::min(tile, dist - i) * len;
-                Chunk* const s = block + i * len;
-                Chunk* const t = s + h * len;
-                if (first) kernel.ifft_four(s, s + run, s + 2 * run, s + 3 * run, n, a.m01, a.m02, a.m23);
-                if (leading < 4) {
-                    kernel.ifft_four_leading(leading, t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02);
-                } else if (second) {
-                    kernel.ifft_four(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02, b.m23);
-                }
-                for (std::size_t j = 0; j < 4; ++j) {
-                    kernel.ifft_butterfly(std::span<Chunk>(s + j * run, n), std::span<Chunk>(t + j * run, n), log_m);
-                }
-            }
+            ifft_last_pass(kernel, skew, block, len, size, truncated_size, skew_delta, zeros.prefix, tail.leading);
             return;
         }
-        const std::size_t first = zero_prefix / dist4 * dist4;
+        const std::size_t run = dist * len;
+        const std::size_t first = zeros.prefix / dist4 * dist4;
         for_each_group(skew, first, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
             Chunk* const s0 = block + r * len;
             kernel.ifft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
