@@ -9,7 +9,7 @@ VPY := $(VENV)/bin/python
 DEBS := g++ cmake ninja-build libgtest-dev libbenchmark-dev
 CMAKE_COMMON := -G Ninja -DONDREL_BUILD_TESTS=ON
 
-.PHONY: all setup debs venv build test test-cpp test-asan test-py install bench clean demo wheel
+.PHONY: all setup debs venv build test test-cpp test-asan test-py test-kernels install bench clean demo wheel
 
 all: build
 
@@ -55,7 +55,20 @@ test-py: install
 	@set +e; $(VPY) -m pytest -q; rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo "pytest: no Python tests collected"; rc=0; fi; exit $$rc
 
-test: setup test-cpp test-asan test-py
+# The coding tests again under every kernel set this machine runs, forced
+# through ONDREL_EC_KERNEL (the plain run above uses the best one).
+KERNEL_SETS := avx512gfni avx2 ssse3 scalar
+KERNEL_TESTS := tests/python/test_coding.py
+
+test-kernels: install
+	@for k in $(KERNEL_SETS); do \
+	  if ONDREL_EC_KERNEL=$$k $(VPY) -c 'import ondrel_ec; ondrel_ec.encode_py(b"", 1, 1)' 2>/dev/null; then \
+	    echo "== $(KERNEL_TESTS) with ONDREL_EC_KERNEL=$$k"; \
+	    ONDREL_EC_KERNEL=$$k $(VPY) -m pytest -q $(KERNEL_TESTS) || exit 1; \
+	  else echo "== kernel set $$k: this machine cannot run it"; fi; \
+	done
+
+test: setup test-cpp test-asan test-py test-kernels
 
 bench: debs bench-peers install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON

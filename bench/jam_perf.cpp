@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <span>
 #include <vector>
@@ -22,29 +23,18 @@ Bytes random_bytes(std::size_t n, unsigned seed) {
     return bytes;
 }
 
-// One segment through jam::encode; bytes of segment per second.
-void BM_EncodeSegment(benchmark::State& state) {
-    const auto orig = static_cast<std::uint64_t>(state.range(0));
-    const auto rec = static_cast<std::uint64_t>(state.range(1));
-    const auto size = static_cast<std::size_t>(state.range(2));
-    const Bytes data = random_bytes(size, 1);
-    for (auto _ : state) {
-        auto shards = ondrel::jam::encode(data, orig, rec);
-        benchmark::DoNotOptimize(shards);
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+// Shards of `data` in vectors of their own, for the decode benchmarks' input.
+std::vector<Bytes> encode_to_vectors(const Bytes& data, std::uint64_t orig, std::uint64_t rec) {
+    const std::size_t shard_len = *ondrel::jam::plan_encode(data.size(), orig, rec);
+    std::vector<Bytes> shards(orig + rec, Bytes(shard_len));
+    std::vector<std::uint8_t*> rows;
+    for (Bytes& shard : shards) rows.push_back(shard.data());
+    if (!ondrel::jam::encode_into(data, orig, rec, rows)) std::abort();
+    return shards;
 }
-BENCHMARK(BM_EncodeSegment)
-    ->Args({342, 681, 4104})
-    ->Args({342, 681, 1 << 20})
-    ->Args({342, 681, 16 << 20})
-    ->Args({64, 32, 16 << 20})
-    ->Args({10, 4, 16 << 20})
-    ->Unit(benchmark::kMicrosecond);
 
-// The same into storage allocated once, as the Python boundary provides it:
-// the difference to BM_EncodeSegment is the cost of the owned shard vectors.
+// One segment into storage allocated once, as the Python boundary provides
+// it; bytes of segment per second.
 void BM_EncodeSegmentInto(benchmark::State& state) {
     const auto orig = static_cast<std::uint64_t>(state.range(0));
     const auto rec = static_cast<std::uint64_t>(state.range(1));
@@ -64,7 +54,10 @@ void BM_EncodeSegmentInto(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeSegmentInto)
     ->Args({342, 681, 4104})
+    ->Args({342, 681, 1 << 20})
     ->Args({342, 681, 16 << 20})
+    ->Args({64, 32, 16 << 20})
+    ->Args({10, 4, 16 << 20})
     ->Unit(benchmark::kMicrosecond);
 
 // Decode from recovery shards only (as far as the counts allow); bytes of
@@ -73,14 +66,16 @@ void BM_DecodeSegment(benchmark::State& state) {
     const auto orig = static_cast<std::uint64_t>(state.range(0));
     const auto rec = static_cast<std::uint64_t>(state.range(1));
     const auto size = static_cast<std::size_t>(state.range(2));
-    const auto shards = *ondrel::jam::encode(random_bytes(size, 2), orig, rec);
-    std::vector<ondrel::jam::IndexedShard> given;
+    const auto shards = encode_to_vectors(random_bytes(size, 2), orig, rec);
+    std::vector<ondrel::jam::ShardView> given;
     // Recovery shards first, then originals to make up the count.
     for (std::uint64_t r = 0; r < rec && given.size() < orig; ++r) given.push_back({shards[orig + r], orig + r});
     for (std::uint64_t j = 0; given.size() < orig; ++j) given.push_back({shards[j], j});
+    Bytes out(*ondrel::jam::plan_decode(given, orig, rec));
     for (auto _ : state) {
-        auto data = ondrel::jam::decode(given, orig, rec);
-        benchmark::DoNotOptimize(data);
+        auto coded = ondrel::jam::decode_into(given, orig, rec, out.data());
+        benchmark::DoNotOptimize(coded);
+        benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * orig * shards[0].size()));
 }
@@ -177,21 +172,9 @@ void BM_DecodeCodecOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeCodecOnly)->Args({342, 681, 16 << 20})->Unit(benchmark::kMicrosecond);
 
-// A batch of 4,104-byte segments through the pool; the CPU column is the
-// whole process (all workers), which other load on the machine skews less.
-void BM_MultiEncodeSmallSegments(benchmark::State& state) {
-    std::vector<Bytes> segments;
-    for (unsigned i = 0; i < 2000; ++i) segments.push_back(random_bytes(4104, i));
-    for (auto _ : state) {
-        auto lists = ondrel::jam::multi_encoder(segments, 342, 681);
-        benchmark::DoNotOptimize(lists);
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * segments.size()));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * segments.size() * 4104));
-}
-BENCHMARK(BM_MultiEncodeSmallSegments)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-
-// The same batch into storage allocated once.
+// A batch of 4,104-byte segments through the pool into storage allocated
+// once; the CPU column is the whole process (all workers), which other load on
+// the machine skews less.
 void BM_MultiEncodeSmallSegmentsInto(benchmark::State& state) {
     constexpr std::uint64_t orig = 342, rec = 681;
     std::vector<Bytes> segments;

@@ -29,8 +29,6 @@ bool avx_family_usable(CpuidBits bits, Xcr0Reader read_xcr0, std::uint64_t xcr0_
     return has_all(bits.leaf1_ecx, ECX_AVX) && os_saves_state && has_all(bits.leaf7_ebx, EBX_AVX2);
 }
 
-std::atomic<unsigned> CPU_TESTS{0};
-
 }  // namespace
 
 bool avx2_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
@@ -66,30 +64,17 @@ std::uint64_t read_xcr0() noexcept {
     return (std::uint64_t{high} << 32) | low;
 }
 
-bool detect_avx2() {
-    CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
-    return avx2_usable(read_cpuid_bits(), read_xcr0);
+CpuFeatures features_from(CpuidBits bits, Xcr0Reader read_xcr0) {
+    CpuFeatures features = 0;
+    if (avx2_usable(bits, read_xcr0)) features |= FEATURE_AVX2;
+    if (avx512_gfni_usable(bits, read_xcr0)) features |= FEATURE_AVX512_GFNI;
+    if (avx512_vbmi_usable(bits, read_xcr0)) features |= FEATURE_AVX512_VBMI;
+    return features;
 }
 
-bool detect_avx512_gfni() {
-    CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
-    return avx512_gfni_usable(read_cpuid_bits(), read_xcr0);
+CpuFeatures cpu_features() {
+    static const CpuFeatures features = features_from(read_cpuid_bits(), read_xcr0);
+    return features;
 }
-
-bool detect_avx512_vbmi() {
-    CPU_TESTS.fetch_add(1, std::memory_order_relaxed);
-    return avx512_vbmi_usable(read_cpuid_bits(), read_xcr0);
-}
-
-bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)()) {
-    std::uint8_t answer = cache.load(std::memory_order_relaxed);
-    if (answer == FEATURE_UNTESTED) {
-        answer = detect() ? 1 : 0;
-        cache.store(answer, std::memory_order_relaxed);
-    }
-    return answer == 1;
-}
-
-unsigned cpu_test_count() noexcept { return CPU_TESTS.load(std::memory_order_relaxed); }
 
 }  // namespace ondrel::engine

@@ -1,11 +1,8 @@
-// Run-time CPU feature tests for choosing a kernel set.
-//
-// The build's baseline (SSE4.1 and SSSE3) is never tested: code compiled for it
-// cannot run anywhere else. Wider sets are tested once per cache and the answer
-// is kept in a one-byte atomic, so later selections cost one byte compare.
+// Run-time CPU feature tests for choosing kernels: pure decisions over
+// register values, and the one snapshot of this machine that every dispatch
+// table chooses from.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 namespace ondrel::engine {
@@ -51,28 +48,23 @@ using Xcr0Reader = std::uint64_t (*)();
 // Executes xgetbv with ECX = 0. Faults unless the CPU reports OSXSAVE.
 [[nodiscard]] std::uint64_t read_xcr0() noexcept;
 
-// The AVX2 test on this CPU: avx2_usable(read_cpuid_bits(), read_xcr0).
-// Every run is counted (cpu_test_count).
-[[nodiscard]] bool detect_avx2();
+// What this CPU and operating system let the native code run: one bit per
+// instruction-set family that some dispatch table has a form for. The build's
+// baseline (SSE4.1 and SSSE3) has no bit: code compiled for it cannot run
+// anywhere else.
+enum CpuFeature : unsigned {
+    FEATURE_AVX2 = 1u << 0,         // avx2_usable
+    FEATURE_AVX512_GFNI = 1u << 1,  // avx512_gfni_usable
+    FEATURE_AVX512_VBMI = 1u << 2,  // avx512_vbmi_usable
+};
+using CpuFeatures = unsigned;
 
-// The AVX-512 + GFNI test on this CPU: avx512_gfni_usable(read_cpuid_bits(),
-// read_xcr0). Every run is counted (cpu_test_count).
-[[nodiscard]] bool detect_avx512_gfni();
+// The features that the register values report (pure; `read_xcr0` as above).
+[[nodiscard]] CpuFeatures features_from(CpuidBits bits, Xcr0Reader read_xcr0);
 
-// The AVX-512 VBMI test on this CPU: avx512_vbmi_usable(read_cpuid_bits(),
-// read_xcr0). Every run is counted (cpu_test_count).
-[[nodiscard]] bool detect_avx512_vbmi();
-
-// States of a feature cache byte besides 1 (supported) and 0 (not supported).
-inline constexpr std::uint8_t FEATURE_UNTESTED = 255;
-
-// The cached answer of `detect`: when `cache` holds FEATURE_UNTESTED, runs
-// `detect` and stores 1 or 0. Relaxed ordering suffices: the test is
-// idempotent, so threads racing on an untested cache store the same value.
-[[nodiscard]] bool cached_feature(std::atomic<std::uint8_t>& cache, bool (*detect)());
-
-// How many times the detect_ functions above have run in this process
-// (together); lets tests prove that selection does not repeat a CPU test.
-[[nodiscard]] unsigned cpu_test_count() noexcept;
+// This machine's features: features_from(read_cpuid_bits(), read_xcr0), run on
+// the first call in the process and kept (thread-safe). Every dispatch table
+// chooses from this one snapshot.
+[[nodiscard]] CpuFeatures cpu_features();
 
 }  // namespace ondrel::engine

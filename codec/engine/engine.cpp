@@ -84,8 +84,7 @@ void check_copy_source(const ShardsRefMut& data, std::size_t pos, std::size_t si
 
 GfElement skew_at(const SkewTable& skew, std::size_t index) {
     if (index >= skew.size()) {
-        internal_failure("index out of bounds: the len is " + std::to_string(skew.size()) +
-                         " but the index is " + std::to_string(index));
+        internal_failure(failure_text::index_out_of_bounds(skew.size(), index));
     }
     return skew[index];
 }

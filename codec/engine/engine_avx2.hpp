@@ -1,7 +1,7 @@
 // The AVX2 kernel set: 256-bit byte shuffles over the MUL128 nibble tables,
 // one register pair (32 low bytes, 32 high bytes) per chunk. Its kernels are
-// compiled for AVX2 and may run only after detect_avx2 (cpu_features.hpp) has
-// said yes; constructing the object is safe anywhere.
+// compiled for AVX2 and may run only where cpu_features() reports
+// FEATURE_AVX2; constructing the object is safe anywhere.
 #pragma once
 
 #include "codec/engine/engine.hpp"

@@ -1,39 +1,18 @@
 #include "codec/engine/engine_default.hpp"
 
-#include <atomic>
-#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
-#include "codec/engine/cpu_features.hpp"
 #include "codec/engine/engine_avx2.hpp"
 #include "codec/engine/engine_avx512gfni.hpp"
-#include "codec/engine/gfni_tables.hpp"
 #include "codec/engine/engine_scalar.hpp"
 #include "codec/engine/engine_ssse3.hpp"
+#include "codec/engine/failure.hpp"
+#include "codec/engine/gfni_tables.hpp"
 
 namespace ondrel::engine {
 
 namespace {
-
-// The CPU-test answers of one selection point, one byte per feature, each
-// FEATURE_UNTESTED until its first use. A wider kernel set adds its byte here.
-struct FeatureCache {
-    std::atomic<std::uint8_t> has_avx512_gfni{FEATURE_UNTESTED};
-    std::atomic<std::uint8_t> has_avx2{FEATURE_UNTESTED};
-};
-
-struct KernelSet {
-    const char* name;
-    bool (*runs_here)(FeatureCache&);
-    std::unique_ptr<Engine> (*create)();
-    EvalPolyFn eval_poly;
-};
-
-bool baseline(FeatureCache&) { return true; }
-bool avx2_supported(FeatureCache& cache) { return cached_feature(cache.has_avx2, detect_avx2); }
-bool avx512_gfni_supported(FeatureCache& cache) {
-    return cached_feature(cache.has_avx512_gfni, detect_avx512_gfni);
-}
 
 template <class VectorEngine>
 std::unique_ptr<Engine> create_vector() {
@@ -51,74 +30,76 @@ std::unique_ptr<Engine> create_avx512_gfni() {
 
 std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_exp_log(), get_skew()); }
 
-// Best first; the first entry that runs here is selected. The last entry needs
-// nothing beyond the build's baseline, so selection always succeeds. The
-// scalar engine is not an outcome of selection: a CPU without SSSE3 and
-// SSE4.1 cannot run any code of this build.
+constexpr CpuFeatures ALL_FEATURES = ~CpuFeatures{0};
+
+// A set is one row; a second form of a set is one more row with its own name.
 constexpr KernelSet KERNEL_SETS[] = {
-    {"avx512gfni", avx512_gfni_supported, create_avx512_gfni, Avx512Gfni::eval_poly_avx512},
-    {"avx2", avx2_supported, create_vector<Avx2>, Avx2::eval_poly_avx2},
-    {"ssse3", baseline, create_vector<Ssse3>, Ssse3::eval_poly},
+    {"avx512gfni", FEATURE_AVX512_GFNI, ALL_FEATURES, create_avx512_gfni, Avx512Gfni::eval_poly_avx512},
+    {"avx2", FEATURE_AVX2, FEATURE_AVX2, create_vector<Avx2>, Avx2::eval_poly_avx2},
+    {"ssse3", 0, 0, create_vector<Ssse3>, Ssse3::eval_poly},
+    {"scalar", 0, 0, create_scalar, Scalar::eval_poly},
 };
-constexpr KernelSet SCALAR_SET = {"scalar", baseline, create_scalar, Scalar::eval_poly};
 
-const KernelSet& select(FeatureCache& cache) {
+bool runs_on(const KernelSet& set, CpuFeatures features) noexcept { return (set.needs & ~features) == 0; }
+
+const KernelSet* find(const char* name) noexcept {
     for (const KernelSet& set : KERNEL_SETS) {
-        if (set.runs_here(cache)) return set;
-    }
-    return KERNEL_SETS[std::size(KERNEL_SETS) - 1];
-}
-
-// Each selection point keeps its own cache, so each runs the CPU test once.
-namespace create_choice {
-constinit FeatureCache STORAGE;
-}
-namespace eval_poly_choice {
-constinit FeatureCache STORAGE;
-}
-// Named-kernel queries for tests and benchmarks; kept apart so that they do not
-// answer the selection points' first test for them.
-namespace query_choice {
-constinit FeatureCache STORAGE;
-}
-
-// The named set if this CPU runs it, else nullptr.
-const KernelSet* find_runnable(const char* name) {
-    if (std::strcmp(name, SCALAR_SET.name) == 0) return &SCALAR_SET;
-    for (const KernelSet& set : KERNEL_SETS) {
-        if (std::strcmp(name, set.name) == 0) return set.runs_here(query_choice::STORAGE) ? &set : nullptr;
+        if (std::strcmp(set.name, name) == 0) return &set;
     }
     return nullptr;
 }
 
+std::string runnable_names(CpuFeatures features) {
+    std::string names;
+    for (const KernelSet& set : KERNEL_SETS) {
+        if (!runs_on(set, features)) continue;
+        if (!names.empty()) names += ", ";
+        names += set.name;
+    }
+    return names;
+}
+
 }  // namespace
 
-DefaultEngine DefaultEngine::create() { return DefaultEngine(select(create_choice::STORAGE).create()); }
+std::span<const KernelSet> kernel_sets() noexcept { return KERNEL_SETS; }
+
+KernelChoice choose_kernel_set(const char* forced, CpuFeatures features) {
+    if (forced == nullptr || *forced == '\0') {
+        for (const KernelSet& set : KERNEL_SETS) {
+            if (runs_on(set, features)) return {&set, features, {}};
+        }
+    }
+    const KernelSet* set = forced == nullptr ? nullptr : find(forced);
+    if (set != nullptr && runs_on(*set, features)) return {set, features & set->allows, {}};
+    const std::string reason = set == nullptr ? "no kernel set has this name" : "this CPU or operating system cannot run it";
+    return {nullptr, 0,
+            std::string("ONDREL_EC_KERNEL=") + (forced == nullptr ? "" : forced) + ": " + reason +
+                "; this machine runs: " + runnable_names(features)};
+}
+
+const KernelChoice& kernel_choice() {
+    static const KernelChoice choice = choose_kernel_set(std::getenv("ONDREL_EC_KERNEL"), cpu_features());
+    return choice;
+}
+
+DefaultEngine DefaultEngine::create() {
+    const KernelChoice& choice = kernel_choice();
+    if (choice.set == nullptr) internal_failure(choice.problem);
+    return DefaultEngine(*choice.set);
+}
 
 std::optional<DefaultEngine> DefaultEngine::with_kernel(const char* name) {
-    const KernelSet* set = find_runnable(name);
-    if (set == nullptr) return std::nullopt;
-    return DefaultEngine(set->create());
+    const KernelSet* set = find(name);
+    if (set == nullptr || !runs_on(*set, cpu_features())) return std::nullopt;
+    return DefaultEngine(*set);
 }
 
 std::vector<const char*> DefaultEngine::available_kernels() {
     std::vector<const char*> names;
     for (const KernelSet& set : KERNEL_SETS) {
-        if (set.runs_here(query_choice::STORAGE)) names.push_back(set.name);
+        if (runs_on(set, cpu_features())) names.push_back(set.name);
     }
-    names.push_back(SCALAR_SET.name);
     return names;
-}
-
-void DefaultEngine::eval_poly(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
-    select(eval_poly_choice::STORAGE).eval_poly(erasures, truncated_size);
-}
-
-const char* DefaultEngine::eval_poly_kernel_name() { return select(eval_poly_choice::STORAGE).name; }
-
-EvalPolyFn DefaultEngine::eval_poly_kernel(const char* name) {
-    const KernelSet* set = find_runnable(name);
-    return set == nullptr ? nullptr : set->eval_poly;
 }
 
 }  // namespace ondrel::engine

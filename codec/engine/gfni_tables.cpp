@@ -1,12 +1,8 @@
 #include "codec/engine/gfni_tables.hpp"
 
-#include <atomic>
-
 namespace ondrel::engine {
 
 namespace {
-
-std::atomic<unsigned> BUILDS{0};
 
 // Block of the matrix taking input byte `in_byte` (0 low, 1 high) of the
 // multiplicand to output byte `out_byte` of the product; images[b] is the
@@ -27,7 +23,6 @@ std::uint64_t block(const std::array<GfElement, GF_BITS>& images, unsigned in_by
 }  // namespace
 
 std::unique_ptr<AffineTable> initialize_affine_table() {
-    BUILDS.fetch_add(1, std::memory_order_relaxed);
     const ExpLog& tables = get_exp_log();
     auto table = std::make_unique<AffineTable>();
     for (std::size_t log_m = 0; log_m < GF_ORDER; ++log_m) {
@@ -45,7 +40,5 @@ const AffineTable& get_affine_table() {
     static const AffineTable* const table = initialize_affine_table().release();
     return *table;
 }
-
-unsigned affine_table_build_count() noexcept { return BUILDS.load(std::memory_order_relaxed); }
 
 }  // namespace ondrel::engine

@@ -41,7 +41,4 @@ using AffineTable = std::array<AffineEntry, GF_ORDER>;
 // built when that set is first created, not with the other tables.
 [[nodiscard]] const AffineTable& get_affine_table();
 
-// How many times initialize_affine_table has run in this process.
-[[nodiscard]] unsigned affine_table_build_count() noexcept;
-
 }  // namespace ondrel::engine

@@ -23,13 +23,11 @@ void check_range(std::size_t begin, std::size_t end, std::size_t count) {
 
 ShardsRefMut::ShardsRefMut(std::span<Chunk> data, std::size_t shard_count, std::size_t shard_len_64)
     : data_(data), shard_count_(shard_count), shard_len_64_(shard_len_64) {
-    ensure(data.size() == shard_count * shard_len_64,
-           "assertion failed: data.len() >= shard_count * shard_len_64");
+    ensure(data.size() == shard_count * shard_len_64, failure_text::SHORT_STORAGE);
 }
 
 void ShardsRefMut::shard_index_failure(std::size_t s) const {
-    internal_failure("index out of bounds: the len is " + std::to_string(shard_count_) +
-                     " but the index is " + std::to_string(s));
+    internal_failure(failure_text::index_out_of_bounds(shard_count_, s));
 }
 
 std::span<Chunk> ShardsRefMut::shards(std::size_t first, std::size_t count) const {
@@ -92,10 +90,9 @@ void Shards::resize(std::size_t shard_count, std::size_t shard_len_64) {
 
 void Shards::insert(std::size_t index, std::span<const std::uint8_t> shard) {
     if (index >= shard_count_) {
-        internal_failure("index out of bounds: the len is " + std::to_string(shard_count_) +
-                         " but the index is " + std::to_string(index));
+        internal_failure(failure_text::index_out_of_bounds(shard_count_, index));
     }
-    ensure(shard.size() % 2 == 0, "assertion failed: shard_bytes % 2 == 0");
+    ensure(shard.size() % 2 == 0, failure_text::ODD_SHARD_BYTES);
     ensure(shard.size() <= shard_len_64_ * CHUNK_BYTES, "insert: shard longer than its storage");
     std::uint8_t* dst = data_[index * shard_len_64_].bytes;
     const std::size_t whole = shard.size() / CHUNK_BYTES * CHUNK_BYTES;
@@ -109,8 +106,7 @@ void Shards::insert(std::size_t index, std::span<const std::uint8_t> shard) {
 
 std::span<const std::uint8_t> Shards::shard_bytes(std::size_t s) const {
     if (s >= shard_count_) {
-        internal_failure("index out of bounds: the len is " + std::to_string(shard_count_) +
-                         " but the index is " + std::to_string(s));
+        internal_failure(failure_text::index_out_of_bounds(shard_count_, s));
     }
     const auto* base = reinterpret_cast<const std::uint8_t*>(data_.data() + s * shard_len_64_);
     return {base, shard_len_64_ * CHUNK_BYTES};
@@ -118,7 +114,7 @@ std::span<const std::uint8_t> Shards::shard_bytes(std::size_t s) const {
 
 ShardsRefMut Shards::view_mut() {
     ensure(data_.size() >= shard_count_ * shard_len_64_,
-           "assertion failed: data.len() >= shard_count * shard_len_64");
+           failure_text::SHORT_STORAGE);
     return ShardsRefMut(std::span<Chunk>(data_).first(shard_count_ * shard_len_64_), shard_count_,
                         shard_len_64_);
 }

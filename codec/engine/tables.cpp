@@ -1,19 +1,8 @@
 #include "codec/engine/tables.hpp"
 
-#include <atomic>
-
 namespace ondrel::engine {
 
-namespace {
-
-std::array<std::atomic<unsigned>, 4> BUILD_COUNTS{};
-
-void count_build(int table) noexcept { BUILD_COUNTS[table].fetch_add(1, std::memory_order_relaxed); }
-
-}  // namespace
-
 std::unique_ptr<ExpLog> initialize_exp_log() {
-    count_build(0);
     auto tables = std::make_unique<ExpLog>();
     LogTable& exp = tables->exp;
     LogTable& log = tables->log;
@@ -43,7 +32,6 @@ std::unique_ptr<ExpLog> initialize_exp_log() {
 }
 
 std::unique_ptr<LogTable> initialize_log_walsh() {
-    count_build(1);
     const ExpLog& tables = get_exp_log();
     auto walsh = std::make_unique<LogTable>(tables.log);
     (*walsh)[0] = 0;
@@ -52,7 +40,6 @@ std::unique_ptr<LogTable> initialize_log_walsh() {
 }
 
 std::unique_ptr<Mul128Table> initialize_mul128() {
-    count_build(2);
     const ExpLog& tables = get_exp_log();
     auto table = std::make_unique<Mul128Table>();
     for (std::size_t log_m = 0; log_m < GF_ORDER; ++log_m) {
@@ -72,7 +59,6 @@ std::unique_ptr<Mul128Table> initialize_mul128() {
 }
 
 std::unique_ptr<SkewTable> initialize_skew() {
-    count_build(3);
     const ExpLog& tables = get_exp_log();
     auto skew_owner = std::make_unique<SkewTable>();
     SkewTable& skew = *skew_owner;
@@ -147,12 +133,6 @@ void fwht(std::span<GfElement, GF_ORDER> data, std::size_t truncated_size) noexc
         dist = dist4;
         dist4 *= 4;
     }
-}
-
-std::array<unsigned, 4> table_build_counts() noexcept {
-    std::array<unsigned, 4> counts{};
-    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = BUILD_COUNTS[i].load(std::memory_order_relaxed);
-    return counts;
 }
 
 }  // namespace ondrel::engine

@@ -90,8 +90,4 @@ using SkewTable = std::array<GfElement, GF_MODULUS>;
 // `truncated_size`.
 void fwht(std::span<GfElement, GF_ORDER> data, std::size_t truncated_size) noexcept;
 
-// How many times each builder has run in this process, in the order
-// exp_log, log_walsh, mul128, skew. Lets tests prove the once-only rule.
-[[nodiscard]] std::array<unsigned, 4> table_build_counts() noexcept;
-
 }  // namespace ondrel::engine

@@ -27,7 +27,7 @@ void FixedBitSet::grow(std::size_t n) {
 
 void DecoderWork::reset(std::size_t original_count, std::size_t recovery_count, std::size_t shard_bytes,
                         std::size_t original_base_pos, std::size_t recovery_base_pos, std::size_t work_count) {
-    ensure(shard_bytes % 2 == 0, "assertion failed: shard_bytes % 2 == 0");
+    ensure(shard_bytes % 2 == 0, failure_text::ODD_SHARD_BYTES);
     original_count_ = original_count;
     recovery_count_ = recovery_count;
     shard_bytes_ = shard_bytes;

@@ -25,9 +25,10 @@ public:
     // The locator values for these counts and this received set. When they
     // differ from the last call, the array is zero-filled, `mark_erased(values)`
     // sets 1 at every erased codeword position, and the indicator is evaluated
-    // with eval_poly(truncated_size). The reference is valid until the next call.
+    // with the engine's eval_poly(truncated_size). The reference is valid until
+    // the next call.
     template <class MarkErased>
-    const Values& get(std::size_t original_count, std::size_t recovery_count, const FixedBitSet& received,
+    const Values& get(const engine::DefaultEngine& engine, std::size_t original_count, std::size_t recovery_count, const FixedBitSet& received,
                       std::size_t truncated_size, MarkErased&& mark_erased) {
         if (valid_ && original_count_ == original_count && recovery_count_ == recovery_count &&
             received_ == received) {
@@ -36,7 +37,7 @@ public:
         valid_ = false;
         values_->fill(0);
         mark_erased(*values_);
-        engine::DefaultEngine::eval_poly(*values_, truncated_size);
+        engine.eval_poly(*values_, truncated_size);
         original_count_ = original_count;
         recovery_count_ = recovery_count;
         received_ = received;

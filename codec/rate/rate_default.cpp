@@ -21,7 +21,7 @@ decltype(auto) dispatch(Variant&& inner, F&& f) {
     if (std::holds_alternative<std::variant_alternative_t<2, Bare>>(inner)) {
         return f(std::get<2>(std::forward<Variant>(inner)));
     }
-    internal_failure("internal error: entered unreachable code");
+    internal_failure(failure_text::UNREACHABLE);
 }
 
 template <class Variant>
@@ -50,7 +50,7 @@ Result<void> reset_inner(Variant& inner, std::size_t original_count, std::size_t
 
     Variant taken = std::exchange(inner, std::monostate{});
     if (std::holds_alternative<std::monostate>(taken)) {
-        internal_failure("internal error: entered unreachable code");
+        internal_failure(failure_text::UNREACHABLE);
     }
     const bool same_rate = (*rate == Rate::High) == std::holds_alternative<High>(taken);
     if (same_rate) {
@@ -111,6 +111,24 @@ Result<Rate> choose_rate(std::size_t original_count, std::size_t recovery_count)
     const std::size_t pr = std::bit_ceil(recovery_count);
     if (po != pr) return po < pr ? Rate::Low : Rate::High;
     return original_count <= recovery_count ? Rate::High : Rate::Low;
+}
+
+std::size_t encoder_work_count(std::size_t original_count, std::size_t recovery_count) noexcept {
+    const auto work = [&]<class Rate>() {
+        return Rate::encoder_work_count(original_count, recovery_count,
+                                        Rate::chunk_size(original_count, recovery_count));
+    };
+    return choose_rate(original_count, recovery_count) == Rate::High ? work.template operator()<HighRate>()
+                                                                      : work.template operator()<LowRate>();
+}
+
+std::size_t decoder_work_count(std::size_t original_count, std::size_t recovery_count) noexcept {
+    const auto work = [&]<class Rate>() {
+        return Rate::decoder_layout(original_count, recovery_count, Rate::chunk_size(original_count, recovery_count))
+            .work_count;
+    };
+    return choose_rate(original_count, recovery_count) == Rate::High ? work.template operator()<HighRate>()
+                                                                      : work.template operator()<LowRate>();
 }
 
 // ---- DefaultRateEncoder ----

@@ -37,6 +37,12 @@ enum class Rate : std::uint8_t { High, Low };
 // chosen rate's own count rule always holds.
 [[nodiscard]] Result<Rate> choose_rate(std::size_t original_count, std::size_t recovery_count) noexcept;
 
+// Shards in the work buffer of the encoder (decoder) that serves these
+// counts: what one coding pass holds for every 64 bytes of shard. The counts
+// must be supported (choose_rate succeeds).
+[[nodiscard]] std::size_t encoder_work_count(std::size_t original_count, std::size_t recovery_count) noexcept;
+[[nodiscard]] std::size_t decoder_work_count(std::size_t original_count, std::size_t recovery_count) noexcept;
+
 // Holds a HighRateEncoder or a LowRateEncoder, or nothing ("vacant") only if
 // a reset failed after taking the inner encoder out, which validation before
 // that step rules out for every input; in that state every operation throws

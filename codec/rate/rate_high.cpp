@@ -60,7 +60,7 @@ Result<DecoderResult> RateDecoder<HighRate>::decode() {
     // Erasure indicator over the codeword: missing shards and the uncomputed
     // positions recovery_count..chunk_size-1 are erased; positions past the
     // last original are known zeros.
-    const auto& erasures = locator_.get(original_count, recovery_count, received, original_end, [&](auto& e) {
+    const auto& erasures = locator_.get(engine_, original_count, recovery_count, received, original_end, [&](auto& e) {
         for (std::size_t p = 0; p < recovery_count; ++p) e[p] = !received.contains(p);
         std::fill(e.begin() + recovery_count, e.begin() + chunk_size, 1);
         for (std::size_t p = chunk_size; p < original_end; ++p) e[p] = !received.contains(p);

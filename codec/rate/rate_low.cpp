@@ -53,7 +53,7 @@ Result<DecoderResult> RateDecoder<LowRate>::decode() {
     // Erasure indicator over the whole codeword: missing shards and every
     // position past the last recovery shard (never computed) are erased; the
     // zeros padding the originals' block are known.
-    const auto& erasures = locator_.get(original_count, recovery_count, received, GF_ORDER, [&](auto& e) {
+    const auto& erasures = locator_.get(engine_, original_count, recovery_count, received, GF_ORDER, [&](auto& e) {
         for (std::size_t p = 0; p < original_count; ++p) e[p] = !received.contains(p);
         for (std::size_t p = chunk_size; p < recovery_end; ++p) e[p] = !received.contains(p);
         std::fill(e.begin() + recovery_end, e.end(), 1);

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,23 +51,13 @@ constexpr std::size_t TILE_BUDGET_BYTES = std::size_t{1} << 20;
 // only slowed down with a larger budget.
 constexpr std::size_t MIN_ENCODE_ROW_BYTES = 2048;
 
-std::size_t next_pow2(std::size_t n) noexcept { return std::bit_ceil(std::max<std::size_t>(n, 1)); }
-
 // Which work the segment layer sizes tiles for.
 enum class Coding { encode, decode };
 
 // Shards in the codec's work buffer for these counts, which decides how many
-// blocks fit the budget. The encoder holds only the blocks it transforms (the
-// recovery blocks at low rate, the original blocks at high rate); the decoder
-// holds the whole codeword, a power of two.
+// blocks fit the budget.
 std::size_t work_shards(std::size_t orig, std::size_t rec, Coding coding) noexcept {
-    const std::size_t po = next_pow2(orig);
-    const std::size_t pr = next_pow2(rec);
-    const bool high = po > pr || (po == pr && orig <= rec);
-    const std::size_t chunk = high ? pr : po;
-    const std::size_t rest = high ? orig : rec;
-    if (coding == Coding::encode) return (rest + chunk - 1) / chunk * chunk;
-    return next_pow2(chunk + rest);
+    return coding == Coding::encode ? codec::encoder_work_count(orig, rec) : codec::decoder_work_count(orig, rec);
 }
 
 // Blocks that hold `bytes` bytes of a shard (the last one may be partial).
@@ -241,8 +230,7 @@ enum class Rows { to_caller, read_back };
 }
 
 [[noreturn]] void index_failure(std::size_t len, std::size_t index) {
-    internal_failure("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-                     std::to_string(index));
+    internal_failure(failure_text::index_out_of_bounds(len, index));
 }
 
 // The failure the word-by-word decode reports first, found before any coding.
@@ -384,7 +372,7 @@ std::size_t tile_bytes(std::uint64_t orig, std::uint64_t rec, bool decode) noexc
 }
 
 codec::Result<std::size_t> plan_encode(std::size_t data_len, std::uint64_t orig, std::uint64_t rec) {
-    if (orig * 2 == 0) internal_failure("attempt to calculate the remainder with a divisor of zero");
+    if (orig * 2 == 0) internal_failure(failure_text::REMAINDER_BY_ZERO);
     // The rule ReedSolomonEncoder::create applies, with the same error; 64-byte
     // codec shards are always a valid size.
     if (auto rate = codec::choose_rate(orig, rec); !rate) return std::unexpected(rate.error());
@@ -417,7 +405,7 @@ codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_
 codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec) {
     if (shards.empty()) index_failure(0, 0);
     const std::size_t len = shards.front().bytes.size();
-    if (orig * 2 == 0) internal_failure("attempt to divide by zero");
+    if (orig * 2 == 0) internal_failure(failure_text::DIVIDE_BY_ZERO);
     // The rule ReedSolomonDecoder::create applies, with the same error.
     if (auto rate = codec::choose_rate(orig, rec); !rate) return std::unexpected(rate.error());
     if (len == 0) return 0;
@@ -525,47 +513,6 @@ codec::Result<void> multi_encode_into(std::span<const std::span<const std::uint8
     static_cast<void>(parallel::ordered_map(std::span<const Pack>(packs), encode_one, stop));
     if (error) return std::unexpected(*error);
     return {};
-}
-
-codec::Result<std::vector<Bytes>> encode(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec) {
-    const auto planned = plan_encode(data.size(), orig, rec);
-    if (!planned) return std::unexpected(planned.error());
-    std::vector<Bytes> shards(orig + rec, Bytes(*planned));
-    std::vector<std::uint8_t*> rows(shards.size());
-    for (std::size_t k = 0; k < shards.size(); ++k) rows[k] = shards[k].data();
-    if (auto coded = encode_into(data, orig, rec, rows); !coded) return std::unexpected(coded.error());
-    return shards;
-}
-
-codec::Result<Bytes> decode(std::span<const IndexedShard> shards, std::uint64_t orig, std::uint64_t rec) {
-    std::vector<ShardView> views;
-    views.reserve(shards.size());
-    for (const IndexedShard& shard : shards) views.push_back({shard.bytes, shard.index});
-    const auto planned = plan_decode(views, orig, rec);
-    if (!planned) return std::unexpected(planned.error());
-    Bytes out(*planned);
-    if (auto coded = decode_into(views, orig, rec, out.data()); !coded) return std::unexpected(coded.error());
-    return out;
-}
-
-codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(std::span<const Bytes> segments, std::uint64_t orig,
-                                                             std::uint64_t rec) {
-    if (auto planned = plan_multi_encode(segments.size(), orig, rec); !planned) {
-        return std::unexpected(planned.error());
-    }
-    std::vector<std::vector<Bytes>> lists;
-    std::vector<std::span<const std::uint8_t>> views;
-    std::vector<std::uint8_t*> rows;
-    lists.reserve(segments.size());
-    views.reserve(segments.size());
-    for (const Bytes& segment : segments) {
-        const std::size_t shard_len = *plan_encode(segment.size(), orig, rec);
-        lists.emplace_back(orig + rec, Bytes(shard_len));
-        views.emplace_back(segment);
-        for (Bytes& shard : lists.back()) rows.push_back(shard.data());
-    }
-    if (auto coded = multi_encode_into(views, orig, rec, rows); !coded) return std::unexpected(coded.error());
-    return lists;
 }
 
 }  // namespace ondrel::jam

@@ -5,9 +5,10 @@
 // position of the shards (byte 0 low, byte 1 high) is one code word of `orig`
 // original symbols, from which the codec computes `rec` recovery symbols.
 //
-// All three operations return a codec Error as a value and throw
-// ondrel::InternalFailure for the inputs they leave unchecked (orig == 0, an
-// empty shard list, a shard shorter than the first one). They take no locks
+// Every operation returns a codec Error as a value and throws
+// ondrel::InternalFailure for the inputs it leaves unchecked (orig == 0, an
+// empty shard list, a shard shorter than the first one), with the texts of
+// failure_text. They take no locks
 // beyond the pool's and may run on any thread without the interpreter lock.
 #pragma once
 
@@ -22,14 +23,8 @@ namespace ondrel::jam {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// One shard handed to `decode`: its bytes and its shard index
-// (0..orig-1 originals, orig..orig+rec-1 recovery shards).
-struct IndexedShard {
-    Bytes bytes;
-    std::uint64_t index;
-};
-
-// The same, as a view of bytes owned by the caller.
+// One shard handed to a decode: its bytes, owned by the caller, and its shard
+// index (0..orig-1 originals, orig..orig+rec-1 recovery shards).
 struct ShardView {
     std::span<const std::uint8_t> bytes;
     std::uint64_t index;
@@ -46,8 +41,8 @@ struct ShardView {
 // outputs, which must have the planned sizes and must not overlap the inputs.
 
 // Length of every shard of an encode of `data_len` bytes.
-// Throws InternalFailure "attempt to calculate the remainder with a divisor of
-// zero" when orig == 0; then the codec's error for unsupported counts.
+// Throws InternalFailure failure_text::REMAINDER_BY_ZERO when orig == 0; then
+// the codec's error for unsupported counts (UnsupportedShardCount).
 [[nodiscard]] codec::Result<std::size_t> plan_encode(std::size_t data_len, std::uint64_t orig, std::uint64_t rec);
 
 // Writes the orig original shards and then the rec recovery shards of `data`
@@ -55,9 +50,13 @@ struct ShardView {
 [[nodiscard]] codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_t orig,
                                               std::uint64_t rec, std::span<std::uint8_t* const> shard_outputs);
 
-// Length of the padded byte string a decode of `shards` returns: orig times the
-// length of the first shard. Fails with every failure `decode` lists, in its
-// order; a first shard of length 0 plans 0 bytes once the counts are valid.
+// Length of the padded byte string a decode of `shards` (any sufficient set,
+// in any order) returns: orig times the length L of the first shard. Fails as
+// one codec pass per word position would, first failure first: an empty list
+// (InternalFailure, index out of bounds 0/0), orig == 0 (DIVIDE_BY_ZERO),
+// unsupported counts; then, unless L is 0 (which plans 0 bytes), the codec's
+// index, duplicate and NotEnoughShards errors of word position 0, and a shard
+// shorter than L or an odd L (InternalFailure, index out of bounds).
 [[nodiscard]] codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::uint64_t orig,
                                                      std::uint64_t rec);
 
@@ -86,31 +85,5 @@ struct ShardView {
 // the encoder's or the decoder's work buffer, a multiple of 64. Exposed so
 // that benchmarks can code the same tiles. Precondition: supported counts.
 [[nodiscard]] std::size_t tile_bytes(std::uint64_t orig, std::uint64_t rec, bool decode) noexcept;
-
-// ---- Owning forms, over the ones above ----
-
-// Encodes `data` into orig original shards followed by rec recovery shards,
-// each 2 * ceil(len / (2 * orig)) bytes long. `data` is only read.
-// Errors: whatever ReedSolomonEncoder::new reports for (orig, rec, 2), even for
-// empty data. Throws InternalFailure "attempt to calculate the remainder with a
-// divisor of zero" when orig == 0.
-[[nodiscard]] codec::Result<std::vector<Bytes>> encode(std::span<const std::uint8_t> data,
-                                                       std::uint64_t orig, std::uint64_t rec);
-
-// Rebuilds the padded byte string (orig * L bytes, L = length of the first
-// shard) from any sufficient set of shards, given in any order.
-// Errors: the codec's count, index, duplicate and NotEnoughShards errors, as the
-// first word position reports them. Throws InternalFailure for an empty list,
-// orig == 0, and for a shard shorter than the first or an odd L.
-[[nodiscard]] codec::Result<Bytes> decode(std::span<const IndexedShard> shards, std::uint64_t orig,
-                                          std::uint64_t rec);
-
-// Encodes every segment as `encode` would, in parallel on the process-wide
-// worker pool, and returns the shard lists in segment order, or the first codec
-// error stored. An empty list returns an empty result without checking counts.
-// Failures are those of `encode`, which are the same for every segment since
-// the counts are shared.
-[[nodiscard]] codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(
-    std::span<const Bytes> segments, std::uint64_t orig, std::uint64_t rec);
 
 }  // namespace ondrel::jam

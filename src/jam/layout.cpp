@@ -3,11 +3,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
-#include "codec/engine/cpu_features.hpp"
+#include "codec/engine/engine_default.hpp"
 
 namespace ondrel::jam {
 
@@ -149,22 +148,35 @@ namespace {
 
 constexpr LayoutKernels PORTABLE_LAYOUT{"portable", words_to_blocks, blocks_to_words_streamed};
 
-bool vbmi_usable() {
-    static std::atomic<std::uint8_t> cache{engine::FEATURE_UNTESTED};
-    return engine::cached_feature(cache, engine::detect_avx512_vbmi);
+// Best first, each with the features it needs; the last needs none.
+struct LayoutRow {
+    const LayoutKernels* kernels;
+    engine::CpuFeatures needs;
+};
+const LayoutRow LAYOUTS[] = {
+    {&AVX512VBMI_LAYOUT, engine::FEATURE_AVX512_VBMI},
+    {&PORTABLE_LAYOUT, 0},
+};
+
+const LayoutKernels& best_for(engine::CpuFeatures features) {
+    for (const LayoutRow& row : LAYOUTS) {
+        if ((row.needs & ~features) == 0) return *row.kernels;
+    }
+    return PORTABLE_LAYOUT;
 }
 
 }  // namespace
 
 const LayoutKernels& layout_kernels() {
-    static const LayoutKernels& chosen = vbmi_usable() ? AVX512VBMI_LAYOUT : PORTABLE_LAYOUT;
+    static const LayoutKernels& chosen = best_for(engine::kernel_choice().usable);
     return chosen;
 }
 
 std::vector<const LayoutKernels*> available_layout_kernels() {
     std::vector<const LayoutKernels*> sets;
-    if (vbmi_usable()) sets.push_back(&AVX512VBMI_LAYOUT);
-    sets.push_back(&PORTABLE_LAYOUT);
+    for (const LayoutRow& row : LAYOUTS) {
+        if ((row.needs & ~engine::cpu_features()) == 0) sets.push_back(row.kernels);
+    }
     return sets;
 }
 

@@ -72,16 +72,16 @@ struct LayoutKernels {
 };
 
 // The conversions written with the byte permutations of AVX-512 VBMI. Only
-// callable where engine::avx512_vbmi_usable says so.
+// callable where engine::cpu_features() reports FEATURE_AVX512_VBMI.
 extern const LayoutKernels AVX512VBMI_LAYOUT;
 
-// The best kernel set this CPU runs (AVX-512 VBMI, else the portable
-// functions), chosen on the first call; the reference stays valid for the
-// process's lifetime.
+// The best set that the engine's kernel choice allows (AVX-512 VBMI, else the
+// portable functions; see engine::KernelSet::allows), chosen on the first
+// call; the reference stays valid for the process's lifetime.
 [[nodiscard]] const LayoutKernels& layout_kernels();
 
-// Every kernel set this CPU runs, best first, ending with the portable one.
-// For tests, which must reach each of them.
+// Every set this CPU runs, best first, ending with the portable one. For
+// tests, which must reach each of them.
 [[nodiscard]] std::vector<const LayoutKernels*> available_layout_kernels();
 
 // Orders all earlier non-temporal stores of this thread before later stores.

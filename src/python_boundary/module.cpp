@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/engine/engine_default.hpp"
 #include "codec/engine/failure.hpp"
 #include "convert.hpp"
 #include "src/jam/jam.hpp"
@@ -64,6 +65,16 @@ void raise_internal_failure(const char* text) noexcept {
 
 void raise_codec_error(const ondrel::codec::Error& error) {
     PyErr_SetString(PyExc_RuntimeError, error.debug_text().c_str());
+}
+
+// The kernel set is chosen once per process (ONDREL_EC_KERNEL, else the best
+// available). A name that cannot be used fails every coding call with
+// RuntimeError, after the arguments and before any work.
+bool kernel_set_chosen() {
+    const ondrel::engine::KernelChoice& choice = ondrel::engine::kernel_choice();
+    if (choice.set != nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, choice.problem.c_str());
+    return false;
 }
 
 // Runs one entry point and turns any C++ exception into a Python exception.
@@ -145,6 +156,7 @@ PyObject* encode_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             !argument("rec", ondrel::py::to_u64(slots[2], rec))) {
             return nullptr;
         }
+        if (!kernel_set_chosen()) return nullptr;
         const std::span<const std::uint8_t> view = data.view();
         const auto shard_len = ondrel::jam::plan_encode(view.size(), orig, rec);
         if (!shard_len) {
@@ -178,6 +190,7 @@ PyObject* decode_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             !argument("rec", ondrel::py::to_u64(slots[2], rec))) {
             return nullptr;
         }
+        if (!kernel_set_chosen()) return nullptr;
         std::vector<ondrel::jam::ShardView> shards;
         shards.reserve(sources.size());
         for (const ondrel::py::ShardSource& source : sources) shards.push_back({source.bytes.view(), source.index});
@@ -210,6 +223,7 @@ PyObject* multi_encode_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             !argument("rec", ondrel::py::to_u64(slots[2], rec))) {
             return nullptr;
         }
+        if (!kernel_set_chosen()) return nullptr;
         const std::size_t segment_count = segment_objects.size();
         if (auto planned = ondrel::jam::plan_multi_encode(segment_count, orig, rec); !planned) {
             raise_codec_error(planned.error());

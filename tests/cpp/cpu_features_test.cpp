@@ -47,7 +47,7 @@ TEST(Avx2Decision, FromRegisterValues) {
 TEST(Avx2Decision, AgreesWithTheCompilerRuntime) {
     // libgcc's detection also checks the operating system's register state.
     __builtin_cpu_init();
-    EXPECT_EQ(detect_avx2(), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(((cpu_features() & FEATURE_AVX2) != 0), __builtin_cpu_supports("avx2") != 0);
 }
 
 constexpr std::uint32_t AVX512F = 1u << 16, AVX512BW = 1u << 30, AVX512VL = 1u << 31;
@@ -97,12 +97,12 @@ TEST(Avx512GfniDecision, AgreesWithTheCompilerRuntime) {
     const bool expected = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
                           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                           __builtin_cpu_supports("gfni");
-    EXPECT_EQ(detect_avx512_gfni(), expected);
+    EXPECT_EQ(((cpu_features() & FEATURE_AVX512_GFNI) != 0), expected);
 }
 
 TEST(Avx512GfniDecision, ImpliesAvx2) {
-    if (detect_avx512_gfni()) {
-        EXPECT_TRUE(detect_avx2());
+    if (((cpu_features() & FEATURE_AVX512_GFNI) != 0)) {
+        EXPECT_TRUE(((cpu_features() & FEATURE_AVX2) != 0));
     }
 }
 
@@ -130,40 +130,8 @@ TEST(Avx512VbmiDecision, FromRegisterValues) {
         EXPECT_EQ(avx512_vbmi_usable({c.ecx1, c.ebx7, c.ecx7}, fake_xcr0), c.usable) << c.what;
     }
     __builtin_cpu_init();
-    EXPECT_EQ(detect_avx512_vbmi(), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+    EXPECT_EQ(((cpu_features() & FEATURE_AVX512_VBMI) != 0), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                                         __builtin_cpu_supports("avx512vbmi"));
-}
-
-unsigned DETECT_RUNS = 0;
-bool DETECT_ANSWER = false;
-bool fake_detect() {
-    ++DETECT_RUNS;
-    return DETECT_ANSWER;
-}
-
-TEST(FeatureCache, TestsOnlyWhileUntested) {
-    struct Case {
-        std::uint8_t initial;
-        bool cpu_answer;
-        bool expected;
-        std::uint8_t stored;
-        unsigned runs;
-    };
-    const Case cases[] = {
-        {FEATURE_UNTESTED, true, true, 1, 1},
-        {FEATURE_UNTESTED, false, false, 0, 1},
-        {1, false, true, 1, 0},
-        {0, true, false, 0, 0},
-    };
-    for (const Case& c : cases) {
-        std::atomic<std::uint8_t> cache{c.initial};
-        DETECT_ANSWER = c.cpu_answer;
-        DETECT_RUNS = 0;
-        EXPECT_EQ(cached_feature(cache, fake_detect), c.expected) << int{c.initial};
-        EXPECT_EQ(cached_feature(cache, fake_detect), c.expected) << int{c.initial};
-        EXPECT_EQ(cache.load(), c.stored) << int{c.initial};
-        EXPECT_EQ(DETECT_RUNS, c.runs) << int{c.initial};
-    }
 }
 
 }  // namespace

@@ -492,9 +492,8 @@ TEST(VectorKernels, EvalPolyMatchesScalar) {
     inputs.push_back({"alternating 0 / 65535", std::vector<GfElement>(GF_ORDER)});
     for (std::size_t i = 0; i < GF_ORDER; ++i) inputs.back().values[i] = (i / 3) % 2 == 0 ? 0 : 65535;
 
-    std::vector<std::pair<std::string, EvalPolyFn>> kernels;
-    for (const std::string& name : vector_kernels()) kernels.emplace_back(name, DefaultEngine::eval_poly_kernel(name.c_str()));
-    kernels.emplace_back("default", DefaultEngine::eval_poly);
+    std::vector<std::pair<std::string, DefaultEngine>> kernels;
+    for (const std::string& name : vector_kernels()) kernels.emplace_back(name, kernel(name));
 
     std::size_t slack_index = 0;
     for (const Input& input : inputs) {
@@ -510,7 +509,6 @@ TEST(VectorKernels, EvalPolyMatchesScalar) {
             std::vector<GfElement> expected = input.values;
             Scalar::eval_poly(std::span<GfElement, GF_ORDER>(expected.data(), GF_ORDER), truncated);
             for (const auto& [name, eval_poly] : kernels) {
-                ASSERT_NE(eval_poly, nullptr) << name;
                 // Even distances keep 16-bit alignment; the starts are not
                 // multiples of 16 except for the flush case.
                 constexpr std::size_t EVAL_SLACKS[] = {0, 2, 6, 18, 42};
@@ -518,7 +516,7 @@ TEST(VectorKernels, EvalPolyMatchesScalar) {
                 const FencedBuffer buffer(GF_ORDER * sizeof(GfElement), slack);
                 auto* values = reinterpret_cast<GfElement*>(buffer.data());
                 std::memcpy(values, input.values.data(), GF_ORDER * sizeof(GfElement));
-                eval_poly(std::span<GfElement, GF_ORDER>(values, GF_ORDER), truncated);
+                eval_poly.eval_poly(std::span<GfElement, GF_ORDER>(values, GF_ORDER), truncated);
                 ASSERT_TRUE(std::equal(expected.begin(), expected.end(), values))
                     << name << ": " << input.what << ", truncated " << truncated << ", slack " << slack;
             }
@@ -533,17 +531,15 @@ TEST(KernelSelection, ForcedKernelIsTheOneThatRuns) {
         const std::optional<DefaultEngine> engine = DefaultEngine::with_kernel(name);
         ASSERT_TRUE(engine.has_value()) << name;
         EXPECT_STREQ(engine->name(), name);
-        EXPECT_NE(DefaultEngine::eval_poly_kernel(name), nullptr) << name;
     }
     EXPECT_FALSE(DefaultEngine::with_kernel("avx512").has_value());
-    EXPECT_EQ(DefaultEngine::eval_poly_kernel("sse2"), nullptr);
 }
 
 TEST(KernelSelection, AvailableSetsFollowTheCpu) {
     const std::vector<const char*> available = DefaultEngine::available_kernels();
     const std::vector<std::string> names(available.begin(), available.end());
-    const bool avx512_gfni = detect_avx512_gfni();
-    const bool avx2 = detect_avx2();
+    const bool avx512_gfni = ((cpu_features() & FEATURE_AVX512_GFNI) != 0);
+    const bool avx2 = ((cpu_features() & FEATURE_AVX2) != 0);
     std::vector<std::string> expected;
     if (avx512_gfni) expected.emplace_back("avx512gfni");
     if (avx2) expected.emplace_back("avx2");
@@ -554,26 +550,8 @@ TEST(KernelSelection, AvailableSetsFollowTheCpu) {
 }
 
 TEST(KernelSelection, PicksTheBestSetTheCpuRuns) {
-    const char* best = detect_avx512_gfni() ? "avx512gfni" : detect_avx2() ? "avx2" : "ssse3";
+    const char* best = ((cpu_features() & FEATURE_AVX512_GFNI) != 0) ? "avx512gfni" : ((cpu_features() & FEATURE_AVX2) != 0) ? "avx2" : "ssse3";
     EXPECT_STREQ(DefaultEngine::create().name(), best);
-    EXPECT_STREQ(DefaultEngine::eval_poly_kernel_name(), best);
-}
-
-TEST(KernelSelection, CpuTestRunsOncePerSelectionPoint) {
-    const unsigned before = cpu_test_count();
-    for (int i = 0; i < 20; ++i) {
-        (void)DefaultEngine::create();
-        (void)DefaultEngine::eval_poly_kernel_name();
-    }
-    // At most the first create() and the first eval_poly of the process test,
-    // each at most once per feature (AVX-512 + GFNI, then AVX2).
-    const unsigned settled = cpu_test_count();
-    EXPECT_LE(settled - before, 4u);
-    for (int i = 0; i < 20; ++i) {
-        (void)DefaultEngine::create();
-        (void)DefaultEngine::eval_poly_kernel_name();
-    }
-    EXPECT_EQ(cpu_test_count(), settled);
 }
 
 }  // namespace

@@ -30,22 +30,6 @@ GfElement get(const std::vector<Chunk>& chunks, std::size_t i) {
 
 std::optional<DefaultEngine> gfni_engine() { return DefaultEngine::with_kernel("avx512gfni"); }
 
-// Runs first in this executable, while nothing has built the table yet.
-TEST(AffineTable, BuiltOnceAndOnlyForTheGfniSet) {
-    ASSERT_EQ(affine_table_build_count(), 0u);
-    (void)get_mul128();
-    (void)get_skew();
-    (void)DefaultEngine::with_kernel("ssse3");
-    (void)DefaultEngine::with_kernel("scalar");
-    EXPECT_EQ(affine_table_build_count(), 0u);
-    if (!gfni_engine()) GTEST_SKIP() << "this CPU does not run avx512gfni";
-    (void)gfni_engine();
-    (void)DefaultEngine::create();
-    EXPECT_EQ(affine_table_build_count(), 1u);
-    EXPECT_EQ(&get_affine_table(), &get_affine_table());
-    EXPECT_EQ(affine_table_build_count(), 1u);
-}
-
 // Multiplying by 1 (logarithm 0 or 65535) is the identity: the in-place
 // blocks are the 8x8 identity in gf2p8affineqb's operand form (row i, which
 // yields output bit i, in byte 7 - i) and the cross blocks are zero.

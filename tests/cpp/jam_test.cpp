@@ -15,6 +15,43 @@ namespace {
 
 using word_road::Outcome;
 
+// The owning forms the tests compare through, over the _into forms.
+codec::Result<std::vector<Bytes>> encode(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec) {
+    const auto planned = plan_encode(data.size(), orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    std::vector<Bytes> shards(orig + rec, Bytes(*planned));
+    std::vector<std::uint8_t*> rows;
+    for (Bytes& shard : shards) rows.push_back(shard.data());
+    if (auto coded = encode_into(data, orig, rec, rows); !coded) return std::unexpected(coded.error());
+    return shards;
+}
+
+codec::Result<Bytes> decode(const std::vector<IndexedShard>& shards, std::uint64_t orig, std::uint64_t rec) {
+    std::vector<ShardView> views;
+    for (const IndexedShard& shard : shards) views.push_back({shard.bytes, shard.index});
+    const auto planned = plan_decode(views, orig, rec);
+    if (!planned) return std::unexpected(planned.error());
+    Bytes out(*planned);
+    if (auto coded = decode_into(views, orig, rec, out.data()); !coded) return std::unexpected(coded.error());
+    return out;
+}
+
+codec::Result<std::vector<std::vector<Bytes>>> multi_encoder(const std::vector<Bytes>& segments, std::uint64_t orig,
+                                                             std::uint64_t rec) {
+    if (auto planned = plan_multi_encode(segments.size(), orig, rec); !planned) return std::unexpected(planned.error());
+    std::vector<std::vector<Bytes>> lists;
+    std::vector<std::span<const std::uint8_t>> views(segments.begin(), segments.end());
+    std::vector<std::uint8_t*> rows;
+    for (const Bytes& segment : segments) {
+        lists.emplace_back(orig + rec, Bytes(*plan_encode(segment.size(), orig, rec)));
+    }
+    for (auto& list : lists) {
+        for (Bytes& shard : list) rows.push_back(shard.data());
+    }
+    if (auto coded = multi_encode_into(views, orig, rec, rows); !coded) return std::unexpected(coded.error());
+    return lists;
+}
+
 Outcome<std::vector<Bytes>> batched_encode(const Bytes& data, std::uint64_t orig, std::uint64_t rec) {
     try {
         auto shards = encode(data, orig, rec);

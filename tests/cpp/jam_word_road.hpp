@@ -11,6 +11,16 @@
 #include "codec/reed_solomon.hpp"
 #include "src/jam/jam.hpp"
 
+namespace ondrel::jam {
+
+// One shard handed to the word road's decode: its bytes and its shard index.
+struct IndexedShard {
+    Bytes bytes;
+    std::uint64_t index;
+};
+
+}  // namespace ondrel::jam
+
 namespace ondrel::jam::word_road {
 
 // What an operation ended with: its value, a codec error, or an internal
