@@ -77,8 +77,9 @@ def build(r, depth=0):
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError)
 
 def plain(value):
-    """The item-by-item reading of a byte string, as bytes."""
-    return bytes(list(value))
+    """The item-by-item reading of a byte string, as bytes (a list comprehension
+    does not trust __len__)."""
+    return bytes([item for item in value])
 
 def one(raw):
     r = Reader(raw)
