@@ -218,6 +218,7 @@ class Output:
         self.path = path
         self.temporary = ""
         self.fd = -1
+        self.written = 0
         if path == "-":
             self.fd = _standard_fd(1, "output")
             self.streaming = True
@@ -246,8 +247,13 @@ class Output:
         """Writes on the calling thread: a reader that stops reading blocks
         the write, and Ctrl-C then interrupts it."""
         view = memoryview(data)
+        start = self.written
         while view:
-            view = view[os.write(self.fd, view):]
+            count = os.write(self.fd, view)
+            view = view[count:]
+            self.written += count
+        if self.temporary:
+            start_writeback(self.fd, start, self.written - start)
 
     def commit(self) -> None:
         if not self.temporary:
