@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import os
 import re
@@ -227,8 +228,24 @@ def _terminate(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
+def keep_freed_memory() -> None:
+    """Buffers of megabytes come and go with every range. glibc hands them
+    back to the kernel, and every page of the next one then costs a fault on
+    first touch: 8 times the faults and twice the system time of a 1 GiB
+    encode or verify on the development machine (280 k against 34 k faults,
+    1.45 s against 0.83 s). Keeping up to 256 MiB of freed memory for reuse
+    removes that; the peak stays what the ranges in flight hold."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallopt(-3, 32 << 20)   # M_MMAP_THRESHOLD: large buffers from the heap
+        libc.mallopt(-1, 256 << 20)  # M_TRIM_THRESHOLD: keep that much free memory
+    except (OSError, AttributeError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    keep_freed_memory()
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _terminate)
     try:
