@@ -16,6 +16,8 @@ extern "C" PyObject* PyInit_ondrel_ec();
 namespace {
 
 constexpr const char* BUILDER = R"PY(
+import operator
+
 import ondrel_ec
 
 FUNCTIONS = [ondrel_ec.encode_py, ondrel_ec.decode_py, ondrel_ec.multi_encode_py]
@@ -99,6 +101,8 @@ def one(raw):
             raise
         return
     first, orig, rec = (list(positional) + [keywords.get(n) for n in names[len(positional):]])[:3]
+    if operator.index(orig) + operator.index(rec) > 300:
+        return  # the item-by-item oracle would take minutes at the codec's limits
     if which == 0:
         assert result == ondrel_ec.encode_py(plain(first), orig, rec), "encode_py differs from item by item"
     elif which == 1:
