@@ -197,6 +197,10 @@ EXIT_STATUSES = [  # what, arguments, files to create, status, phrase
      {name: b"hello" for name in ("a.oec", "b.oec", "c.oec", "d.oec")}, 64,
      "no usable shard among 4 file(s): a.oec: not an ondrel-ec shard file; b.oec: not an ondrel-ec shard file; "
      "c.oec: not an ondrel-ec shard file (and 1 more)"),
+    ("only three foreign files", ["verify", "a.oec", "b.oec", "c.oec"], {n: b"hi" for n in ("a.oec", "b.oec", "c.oec")},
+     64, "c.oec: not an ondrel-ec shard file\n"),
+    ("a foreign file and a damaged header", ["verify", "a.oec", "m"], {"a.oec": b"hi", "m": MAGIC}, 2,
+     "no usable shard among 2 file(s)"),
     ("info on a non-shard", ["info", "in"], {}, 64, "not an ondrel-ec shard file"),
     ("info on a header cut to the magic", ["info", "m"], {"m": MAGIC}, 2, "header cut short (8 of 128 bytes)"),
     ("info at the shard-count limit", ["info", "h"], {"h": header_bytes(2, 32768, 32768, 0, 65536, 0, bytes(32))},
@@ -276,7 +280,7 @@ def test_special_files_are_skipped_and_written_in_place(tmp_path: Path) -> None:
 def test_names_directories_and_stale_temporaries(tmp_path: Path) -> None:
     long, stale = "x" * 235, tmp_path / "new" / "dir" / ".oec-99999999-stale.tmp"
     (tmp_path / ".dot").write_bytes(b"dot")
-    ok("encode", tmp_path / ".dot", "-o", tmp_path / "new" / "dir", "-k", "2", "-m", "1")
+    ok("encode", tmp_path / ".dot", "-o", tmp_path / "new" / "dir", "-k", "2", "-m", "1", "-s", "1")
     stale.write_bytes(b"left by a crash")
     assert "stale:   " + str(stale) in ec("verify", tmp_path / "new" / "dir").stdout.decode()
     assert ok("decode", tmp_path / "new" / "dir", "-o", "-").stdout == b"dot"
