@@ -27,13 +27,11 @@ EDGES = [0, 1, 2, 3, 32767, 32768, 65535, 65536, -1, 2**63, 2**64 - 1, 2**64, -2
 class Reader:
     def __init__(self, raw):
         self.raw, self.at = raw, 0
-    def byte(self):
-        self.at += 1
-        return self.raw[self.at - 1] if self.at <= len(self.raw) else 0
     def take(self, n):
-        out = self.raw[self.at:self.at + n]
         self.at += n
-        return out
+        return self.raw[self.at - n:self.at]
+    def byte(self):
+        return (self.take(1) or b"\0")[0]
 
 class Liar(list):
     def __len__(self):
@@ -114,6 +112,15 @@ def one(raw):
 
 PyObject* ONE = nullptr;
 
+// A new reference, or the end of the run with the Python error printed.
+PyObject* checked(PyObject* object) {
+    if (!object) {
+        PyErr_Print();
+        std::abort();
+    }
+    return object;
+}
+
 void start() {
     PyImport_AppendInittab("ondrel_ec", PyInit_ondrel_ec);
     PyConfig config;
@@ -121,29 +128,18 @@ void start() {
     PyConfig_SetBytesString(&config, &config.home, ONDREL_PYTHON_HOME);
     if (PyStatus_Exception(Py_InitializeFromConfig(&config))) std::abort();
     PyConfig_Clear(&config);
-    PyObject* globals = PyDict_New();
+    PyObject* globals = checked(PyDict_New());
     PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-    PyObject* done = PyRun_String(BUILDER, Py_file_input, globals, globals);
-    if (!done) {
-        PyErr_Print();
-        std::abort();
-    }
-    Py_DECREF(done);
-    ONE = PyDict_GetItemString(globals, "one");
-    if (!ONE) std::abort();
+    Py_DECREF(checked(PyRun_String(BUILDER, Py_file_input, globals, globals)));
+    ONE = checked(PyDict_GetItemString(globals, "one"));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (!ONE) start();
-    PyObject* raw = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
-    PyObject* result = PyObject_CallOneArg(ONE, raw);
+    PyObject* raw = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+    Py_DECREF(checked(PyObject_CallOneArg(ONE, raw)));
     Py_DECREF(raw);
-    if (!result) {
-        PyErr_Print();
-        std::abort();
-    }
-    Py_DECREF(result);
     return 0;
 }

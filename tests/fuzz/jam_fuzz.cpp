@@ -42,21 +42,13 @@ private:
     std::abort();
 }
 
-Outcome<std::vector<Bytes>> batched_encode(const Bytes& data, std::uint64_t orig, std::uint64_t rec) {
+// What a segment-layer call ended with, in the reference's terms.
+template <class Call>
+auto outcome(Call&& call) -> Outcome<typename decltype(call())::value_type> {
     try {
-        auto shards = encode(data, orig, rec);
-        if (!shards) return shards.error();
-        return std::move(*shards);
-    } catch (const ondrel::InternalFailure& failure) {
-        return std::string(failure.what());
-    }
-}
-
-Outcome<Bytes> batched_decode(const std::vector<IndexedShard>& shards, std::uint64_t orig, std::uint64_t rec) {
-    try {
-        auto data = decode(shards, orig, rec);
-        if (!data) return data.error();
-        return std::move(*data);
+        auto result = call();
+        if (!result) return result.error();
+        return std::move(*result);
     } catch (const ondrel::InternalFailure& failure) {
         return std::string(failure.what());
     }
@@ -81,19 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size)
     const Bytes data = in.take(huge ? in.byte() % 8 : in.u16() % 1024);
 
     const auto reference = word_road::encode(data, orig, rec);
-    if (batched_encode(data, orig, rec) != reference) mismatch("encode");
+    if (outcome([&] { return encode(data, orig, rec); }) != reference) mismatch("encode");
 
     // A batch: this segment among a few others of fuzzer-chosen lengths.
     std::vector<Bytes> segments;
     const std::size_t extra = huge ? 0 : in.byte() % 4;
     for (std::size_t k = 0; k <= extra; ++k) segments.push_back(k == extra / 2 ? data : in.take(in.byte()));
-    Outcome<std::vector<std::vector<Bytes>>> batch;
-    try {
-        auto coded = multi_encoder(segments, orig, rec);
-        if (coded) batch = std::move(*coded); else batch = coded.error();
-    } catch (const ondrel::InternalFailure& failure) {
-        batch = std::string(failure.what());
-    }
+    const auto batch = outcome([&] { return multi_encoder(segments, orig, rec); });
     for (std::size_t k = 0; k < segments.size(); ++k) {
         const auto alone = word_road::encode(segments[k], orig, rec);
         if (batch.index() != alone.index()) mismatch("multi_encoder outcome");
@@ -117,6 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size)
         if ((damage & 0xC0) == 0x80) bytes.resize(bytes.size() - std::min<std::size_t>(bytes.size(), damage & 7));
         given.push_back({std::move(bytes), index});
     }
-    if (batched_decode(given, orig, rec) != word_road::decode(given, orig, rec)) mismatch("decode");
+    if (outcome([&] { return decode(given, orig, rec); }) != word_road::decode(given, orig, rec)) mismatch("decode");
     return 0;
 }
