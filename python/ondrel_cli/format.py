@@ -205,10 +205,10 @@ def block_trailer(piece: bytes | memoryview, digest: bytes | None, index: int, s
     return digest + _U32.pack(zlib.crc32(digest, crc))
 
 
-def block_ok(block: memoryview, layout: Layout, index: int, segment: int) -> bool:
+def block_ok(block: memoryview, index: int, segment: int) -> bool:
     """Whether a whole block (piece and trailer) passes its CRC."""
-    body = block[:len(block) - CRC_SIZE]
-    return zlib.crc32(body, _seed(index, segment)) == _U32.unpack(block[len(block) - CRC_SIZE:])[0]
+    stored: int = _U32.unpack(block[len(block) - CRC_SIZE:])[0]
+    return zlib.crc32(block[:len(block) - CRC_SIZE], _seed(index, segment)) == stored
 
 
 def segment_digest(data: bytes | memoryview) -> bytes:

@@ -105,7 +105,7 @@ def _read_blocks(copy: ShardFile, layout: Layout, first: int, end: int, base: in
         at = layout.offset(segment) - start
         size = layout.piece_size(segment)
         block = raw[at:at + size + layout.trailer]
-        if len(block) < size + layout.trailer or not block_ok(block, layout, copy.index, segment):
+        if len(block) < size + layout.trailer or not block_ok(block, copy.index, segment):
             bad.append((copy.path, segment))
             continue
         digest = bytes(block[size:size + DIGEST_SIZE]) if version2 else None
@@ -217,7 +217,8 @@ def _find_wrong(blocks: list[list[Block]], rebuilt: list[bytes | None], layout: 
     its CRC but holds wrong content."""
     if not segments:
         return
-    encoded = ondrel_ec.multi_encode_py([rebuilt[s - first] for s in segments], layout.orig, layout.rec)
+    data = [item for item in (rebuilt[s - first] for s in segments) if item is not None]
+    encoded = ondrel_ec.multi_encode_py(data, layout.orig, layout.rec)
     for segment, shards in zip(segments, encoded):
         wanted = result.digests[segment - first]
         for block in blocks[segment - first]:
