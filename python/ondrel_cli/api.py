@@ -506,8 +506,11 @@ def _judge(report: Report) -> None:
     for index in shards.missing():
         if index not in header_damaged:
             say(f"missing: shard {index} ({shards.path_of(index)})")
+    finishing = {temporary.path: shard for temporary, shard in interrupted_commit(shards.found)}
     for path in report.temporaries:
-        say(f"stale:   {path}: a temporary file left by an interrupted run (`ondrel-ec repair` removes it)")
+        say(f"stale:   {path}: " + (f"holds {os.path.basename(finishing[path])} of an interrupted write "
+                                    f"(`ondrel-ec repair` finishes it)" if path in finishing else
+                                    "a temporary file left by an interrupted run (`ondrel-ec repair` removes it)"))
 
     if report.digest_ok is False:
         say("verdict: the file CANNOT be rebuilt: every segment matches its own digest, but the segment digests "
