@@ -306,7 +306,9 @@ def test_one_signal_stops_a_blocked_stream_and_leaves_no_temporaries(tmp_path: P
     # up); encode - whose writer stopped writing, its temporaries created.
     encode(tmp_path, 1 << 20)
     args = ["decode", tmp_path / "sh", "-o", "-"] if command == "decode" else ["encode", "-", "-o", tmp_path / "e"]
-    with subprocess.Popen([TOOL, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE) as proc:
+    # A background job inherits SIGINT ignored; the command runs as in a terminal.
+    with subprocess.Popen([TOOL, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as proc:
         assert proc.stdin is not None and proc.stdout is not None
         if command == "decode":
             proc.stdout.read(4096)
