@@ -9,7 +9,7 @@ VPY := $(VENV)/bin/python
 DEBS := g++ cmake ninja-build libgtest-dev libbenchmark-dev
 CMAKE_COMMON := -G Ninja -DONDREL_BUILD_TESTS=ON
 
-.PHONY: all setup debs venv build test test-cpp test-asan test-py test-kernels install bench clean demo wheel
+.PHONY: all setup debs venv build test test-cpp test-asan test-py test-kernels install bench clean demo wheel fuzz fuzz-smoke fuzz-build
 
 all: build
 
@@ -68,7 +68,7 @@ test-kernels: install
 	  else echo "== kernel set $$k: this machine cannot run it"; fi; \
 	done
 
-test: setup test-cpp test-asan test-py test-kernels
+test: setup test-cpp test-asan test-py test-kernels fuzz-smoke
 
 bench: debs bench-peers install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON
@@ -93,6 +93,35 @@ bench-peers:
 	$(BENCH_VPY) -m pip install -q "scikit-build-core>=0.10" zfec pyeclib
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(BENCH_VPY) -m pip install -q --no-build-isolation --no-deps \
 	  -C build-dir=build/bench-venv .
+
+# Fuzz targets (tests/fuzz): libFuzzer with Debian's clang 19 under ASan and
+# UBSan for the segment layer and the Python boundary, atheris for the shard
+# file reader. `make fuzz` runs each for FUZZ_TIME seconds and keeps what it
+# finds under build/fuzz/work and build/fuzz/artifacts; `make fuzz-smoke`
+# (part of `make test`) runs each briefly from the committed seed corpus.
+FUZZ_DEBS := clang-19 libclang-rt-19-dev
+FUZZ_TIME ?= 600
+FUZZ_SMOKE_TIME ?= 10
+FUZZ_TARGETS := jam boundary reader
+fuzz_command = $(if $(filter reader,$(1)),$(VPY) tests/fuzz/reader_fuzz.py,\
+  $(if $(filter boundary,$(1)),ASAN_OPTIONS=detect_leaks=0 ,)build/fuzz/tests/fuzz/$(1)_fuzz)
+
+fuzz-build: install
+	@$(MAKE) --no-print-directory debs DEBS="$(FUZZ_DEBS)"
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
+	  -DONDREL_BUILD_FUZZ=ON -DPython_EXECUTABLE=$(PYTHON312) "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined"
+	cmake --build build/fuzz -j $(JOBS)
+	$(VPY) -m pip install -q atheris
+
+fuzz: fuzz-build
+	@set -e; mkdir -p build/fuzz/artifacts; $(foreach t,$(FUZZ_TARGETS),echo "== $(t)"; mkdir -p build/fuzz/work/$(t); \
+	  $(call fuzz_command,$(t)) -max_total_time=$(FUZZ_TIME) -timeout=60 -print_final_stats=1 \
+	  -artifact_prefix=build/fuzz/artifacts/ build/fuzz/work/$(t) tests/fuzz/corpus/$(t);)
+
+fuzz-smoke: fuzz-build
+	@set -eo pipefail; work=$$(mktemp -d); trap 'rm -rf "$$work"' EXIT; $(foreach t,$(FUZZ_TARGETS),echo "== $(t) (smoke)"; \
+	  mkdir -p $$work/$(t); $(call fuzz_command,$(t)) -max_total_time=$(FUZZ_SMOKE_TIME) -timeout=60 \
+	  -artifact_prefix=$$work/ $$work/$(t) tests/fuzz/corpus/$(t) 2>&1 | tail -n 2;)
 
 # Encodes a generated sample file, loses and damages shards, rebuilds and
 # compares. DEMO_ARGS passes options on, e.g. DEMO_ARGS="--size 1024 -k 342 -m 681".

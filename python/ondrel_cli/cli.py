@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import os
 import re
@@ -14,11 +15,12 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from . import __version__
-from .encode import DEFAULT_ORIG, DEFAULT_REC, encode, summary
+from . import api
+from .api import DEFAULT_ORIG, DEFAULT_REC
 from .errors import (EXIT_INTERRUPTED, EXIT_IOERR, EXIT_OK, EXIT_SOFTWARE, EXIT_UNRECOVERABLE, EXIT_USAGE,
                      CliError)
+from .files import NotRegular
 from .format import HEADER_SIZE, HeaderError, Layout
-from .rebuild import decode, decode_summary, repair, verify
 from .shards import read_header
 
 PROGRAM = "ondrel-ec"
@@ -82,7 +84,7 @@ def build_parser() -> Parser:
     enc.add_argument("-m", "--rec", type=count, default=DEFAULT_REC,
                      help=f"recovery shards: how many shards may be lost (default {DEFAULT_REC})")
     enc.add_argument("-o", "--output-dir", default=".", metavar="DIR",
-                     help="directory for the shard files (default: the current one)")
+                     help="directory for the shard files, created if needed (default: the current one)")
     enc.add_argument("-s", "--segment-size", type=parse_size, metavar="SIZE",
                      help="file bytes coded together; damage costs one segment of one shard "
                           "(default: about 16 KiB per original shard, 1..16 MiB)")
@@ -92,7 +94,8 @@ def build_parser() -> Parser:
 
     dec = commands.add_parser("decode", parents=[common], help="rebuild the file from its shards",
                               description="Rebuild the file from any ORIG intact shards; the output is written "
-                                          "to a temporary file and renamed once its SHA-256 digest checks out.")
+                                          "to a temporary file and renamed once every segment's digest checks "
+                                          "out; a device or FIFO is written in place.")
     dec.add_argument("shards", nargs="+", metavar="SHARD|DIR")
     dec.add_argument("-o", "--output", required=True, metavar="OUT|-", help="file to write, or - for standard output")
     dec.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
@@ -107,6 +110,8 @@ def build_parser() -> Parser:
     rep = commands.add_parser("repair", parents=[common], help="rewrite missing or damaged shards",
                               description="Rebuild missing and damaged shard files from the intact ones.")
     rep.add_argument("shards", nargs="+", metavar="SHARD|DIR")
+    rep.add_argument("--upgrade", action="store_true",
+                     help="rewrite every shard of a format version 1 set as version 2")
     rep.set_defaults(run=run_repair)
 
     inf = commands.add_parser("info", parents=[common], help="print a shard's header",
@@ -121,42 +126,60 @@ def stderr_line(text: str) -> None:
     print(f"{PROGRAM}: {text}", file=sys.stderr, flush=True)
 
 
+def stdout_line(text: str) -> None:
+    if sys.stdout is None:
+        raise CliError(EXIT_IOERR, "standard output is closed")
+    print(text)
+
+
 def progress_wanted(args: argparse.Namespace) -> bool:
-    return not args.quiet and sys.stderr.isatty()
+    return not args.quiet and sys.stderr is not None and sys.stderr.isatty()
 
 
 def run_encode(args: argparse.Namespace) -> int:
-    result = encode(args.source, args.orig, args.rec, args.output_dir, args.segment_size, args.name, args.force,
-                    progress_wanted(args))
+    result = api.encode_file(args.source, args.output_dir, orig=args.orig, rec=args.rec,
+                             segment_size=args.segment_size, name=args.name, force=args.force,
+                             progress=progress_wanted(args))
     if not args.quiet:
-        stderr_line(summary(result))
+        stderr_line(api.encode_summary(result))
     return EXIT_OK
 
 
 def run_decode(args: argparse.Namespace) -> int:
     say = (lambda _: None) if args.quiet else stderr_line
-    result = decode(args.shards, args.output, args.force, progress_wanted(args), say)
+    result = api.decode_file(args.shards, args.output, force=args.force, progress=progress_wanted(args), say=say)
     if not args.quiet:
-        stderr_line(decode_summary(result))
+        stderr_line(api.decode_summary(result))
     return EXIT_OK
 
 
 def run_verify(args: argparse.Namespace) -> int:
-    return verify(args.shards, progress_wanted(args), (lambda _: None) if args.quiet else print)
+    report = api.verify(args.shards, progress=progress_wanted(args))
+    if not args.quiet:
+        for line in report.lines:
+            stdout_line(line)
+    return report.verdict
 
 
 def run_repair(args: argparse.Namespace) -> int:
-    result = repair(args.shards, progress_wanted(args), (lambda _: None) if args.quiet else print)
-    if not args.quiet and result.written:
-        print(f"repaired {len(result.written)} shard file(s) in {result.seconds:.2f} s:")
-        for path in result.written:
-            print(f"  {path}")
+    result = api.repair(args.shards, progress=progress_wanted(args), upgrade=args.upgrade)
+    if not args.quiet:
+        for path in result.finished:
+            stdout_line(f"finished an interrupted write: {path}")
+        for line in result.report.lines:
+            stdout_line(line)
+        if result.written:
+            stdout_line(f"repaired {len(result.written)} shard file(s):")
+            for path in result.written:
+                stdout_line(f"  {path}")
     return result.verdict
 
 
 def run_info(args: argparse.Namespace) -> int:
     try:
         header, size = read_header(args.shard)
+    except NotRegular as problem:
+        raise CliError(EXIT_USAGE, f"{args.shard}: {problem}") from None
     except HeaderError as problem:
         raise CliError(EXIT_USAGE if problem.foreign else EXIT_UNRECOVERABLE, f"{args.shard}: {problem}") from None
     layout = Layout.of(header)
@@ -176,19 +199,20 @@ def run_info(args: argparse.Namespace) -> int:
         "expected_shard_size": layout.shard_file_size,
     }
     if args.json:
-        print(json.dumps(fields, indent=2))
+        stdout_line(json.dumps(fields, indent=2))
         return EXIT_OK
+    digest = "SHA-256 over the segment digests" if header.version >= 2 else "SHA-256 of the file"
     if not args.quiet:
-        print(f"file           {args.shard}\n"
-              f"format         version {header.version}, {HEADER_SIZE}-byte header (checksum ok)\n"
-              f"shard          index {header.index} ({fields['kind']}) of {header.total}: "
-              f"{header.orig} original + {header.rec} recovery, any {header.orig} rebuild the file\n"
-              f"segments       {layout.segments} of {header.segment_size} bytes, "
-              f"{layout.full_piece} bytes of each per shard\n"
-              f"file length    {header.file_length} bytes\n"
-              f"file sha256    {header.digest.hex()}\n"
-              f"shard size     {size} bytes" + ("" if size == layout.shard_file_size else
-                                                f" (expected {layout.shard_file_size}: run verify)"))
+        stdout_line(f"file           {args.shard}\n"
+                    f"format         version {header.version}, {HEADER_SIZE}-byte header (checksum ok)\n"
+                    f"shard          index {header.index} ({fields['kind']}) of {header.total}: "
+                    f"{header.orig} original + {header.rec} recovery, any {header.orig} rebuild the file\n"
+                    f"segments       {layout.segments} of {header.segment_size} bytes, "
+                    f"{layout.full_piece} bytes of each per shard\n"
+                    f"file length    {header.file_length} bytes\n"
+                    f"file digest    {header.digest.hex()} ({digest})\n"
+                    f"shard size     {size} bytes" + ("" if size == layout.shard_file_size else
+                                                     f" (expected {layout.shard_file_size}: run verify)"))
     return EXIT_OK
 
 
@@ -204,13 +228,30 @@ def _terminate(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 
+def keep_freed_memory() -> None:
+    """Buffers of megabytes come and go with every range. glibc hands them
+    back to the kernel, and every page of the next one then costs a fault on
+    first touch: 8 times the faults and twice the system time of a 1 GiB
+    encode or verify on the development machine (280 k against 34 k faults,
+    1.45 s against 0.83 s). Keeping up to 256 MiB of freed memory for reuse
+    removes that; the peak stays what the ranges in flight hold."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallopt(-3, 32 << 20)   # M_MMAP_THRESHOLD: large buffers from the heap
+        libc.mallopt(-1, 256 << 20)  # M_TRIM_THRESHOLD: keep that much free memory
+    except (OSError, AttributeError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    keep_freed_memory()
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _terminate)
     try:
         code: int = args.run(args)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return code
     except CliError as error:
         stderr_line(error.message)
@@ -218,7 +259,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # Keep the interpreter's final flush from failing as well.
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, 1)
         stderr_line("the output was closed before everything was written")
         return EXIT_IOERR
     except OSError as error:
@@ -228,7 +269,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         stderr_line("interrupted")
         return EXIT_INTERRUPTED
     except MemoryError:
-        stderr_line("out of memory; try a smaller --segment-size")
+        stderr_line("out of memory" + ("; try a smaller --segment-size" if args.command == "encode" else ""))
         return EXIT_SOFTWARE
     except BaseException as error:
         if isinstance(error, SystemExit):

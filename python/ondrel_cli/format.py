@@ -1,25 +1,33 @@
-"""The shard file format: header, payload layout, checksums and file names.
+"""The shard file format: header, block layout, checksums, digests and names.
 
 A shard file is a 128-byte header followed by one block per segment of the
 original file. Block `s` of shard `i` holds that shard's piece of segment `s`
-(what `encode_py` returned at position `i` for the segment's bytes) and a
-CRC-32 of the piece bound to `(i, s)`. The README documents every byte.
+(what `encode_py` returned at position `i` for the segment's bytes), in
+version 2 the SHA-256 digest of the segment's file bytes, and a CRC-32 bound
+to `(i, s)`. The README documents every byte of both versions.
 """
 
 from __future__ import annotations
 
+import hashlib
 import re
 import struct
 import zlib
-from dataclasses import dataclass
+from collections.abc import Iterable
+from dataclasses import dataclass, replace
 
 MAGIC = b"\x89OEC\r\n\x1a\n"
-VERSION = 1
+VERSION = 2
+VERSIONS = (1, 2)
 HEADER_SIZE = 128
 DIGEST_SHA256 = 1
-BLOCK_CRC_SIZE = 4
+DIGEST_SIZE = 32
+CRC_SIZE = 4
 SHARD_SUFFIX = ".oec"
 MAX_SHARDS = 65536
+# Shard bytes one segment may make (file bytes / orig * (orig + rec)): what a
+# reader holds for a segment at least, so headers claiming more are refused.
+MAX_SEGMENT_OUTPUT = 1 << 30
 
 # magic, version, header size, orig, rec, index, segment size, file length,
 # digest algorithm, 7 reserved, digest, 44 reserved, header CRC-32.
@@ -56,6 +64,10 @@ def counts_problem(orig: int, rec: int) -> str | None:
     return None
 
 
+def segment_output(segment_size: int, orig: int, rec: int) -> int:
+    return segment_size // orig * (orig + rec)
+
+
 @dataclass(frozen=True)
 class Header:
     orig: int
@@ -75,7 +87,7 @@ class Header:
         return (self.version, self.orig, self.rec, self.segment_size, self.file_length, self.digest)
 
     def with_index(self, index: int) -> Header:
-        return Header(self.orig, self.rec, index, self.segment_size, self.file_length, self.digest, self.version)
+        return replace(self, index=index)
 
     def pack(self) -> bytes:
         body = _HEADER.pack(MAGIC, self.version, HEADER_SIZE, self.orig, self.rec, self.index,
@@ -92,14 +104,15 @@ class Header:
          crc) = _HEADER.unpack_from(raw)
         if zlib.crc32(raw[:_CRC_OFFSET]) != crc:
             raise HeaderError("header checksum mismatch (damaged header)")
-        if version != VERSION:
-            raise HeaderError(f"format version {version} is not supported (this program reads version {VERSION})")
+        if version not in VERSIONS:
+            raise HeaderError(f"format version {version} is not supported (this program reads versions 1 and 2)")
         problem = (
             "unexpected header size" if header_size != HEADER_SIZE else
             "unknown digest algorithm" if algorithm != DIGEST_SHA256 else
             counts_problem(orig, rec) or
             ("shard index out of range" if index >= orig + rec else
-             "bad segment size" if segment_size == 0 or segment_size % (2 * orig) else None)
+             "bad segment size" if segment_size == 0 or segment_size % (2 * orig) else
+             "segment size too large" if segment_output(segment_size, orig, rec) > MAX_SEGMENT_OUTPUT else None)
         )
         if problem:
             raise HeaderError(f"invalid header: {problem}")
@@ -111,12 +124,18 @@ class Layout:
     """Where each segment's block sits in a shard file of one encoding."""
 
     orig: int
+    rec: int
     segment_size: int
     file_length: int
+    version: int = VERSION
 
     @classmethod
     def of(cls, header: Header) -> Layout:
-        return cls(header.orig, header.segment_size, header.file_length)
+        return cls(header.orig, header.rec, header.segment_size, header.file_length, header.version)
+
+    @property
+    def total(self) -> int:
+        return self.orig + self.rec
 
     @property
     def segments(self) -> int:
@@ -126,22 +145,45 @@ class Layout:
     def full_piece(self) -> int:
         return self.segment_size // self.orig
 
+    @property
+    def trailer(self) -> int:
+        """Bytes after each piece: the segment digest (version 2) and the CRC."""
+        return CRC_SIZE + (DIGEST_SIZE if self.version >= 2 else 0)
+
+    @property
+    def stride(self) -> int:
+        return self.full_piece + self.trailer
+
     def segment_length(self, segment: int) -> int:
         return min(self.segment_size, self.file_length - segment * self.segment_size)
 
     def piece_size(self, segment: int) -> int:
         return piece_size(self.segment_length(segment), self.orig)
 
+    def block_offset(self, segment: int) -> int:
+        """File offset of a full-size block. Every block but the last is full
+        size, so this does not depend on the file length: writers of a stream
+        use it before the length is known."""
+        return HEADER_SIZE + segment * self.stride
+
     def offset(self, segment: int) -> int:
         """File offset of a segment's block; `segments` gives the payload end."""
-        if segment >= self.segments:
-            last = self.segments - 1
-            return HEADER_SIZE if last < 0 else self.offset(last) + self.piece_size(last) + BLOCK_CRC_SIZE
-        return HEADER_SIZE + segment * (self.full_piece + BLOCK_CRC_SIZE)
+        if segment < self.segments or self.segments == 0:
+            return self.block_offset(segment)
+        last = self.segments - 1
+        return self.block_offset(last) + self.piece_size(last) + self.trailer
 
     @property
     def shard_file_size(self) -> int:
         return self.offset(self.segments)
+
+    def complete_blocks(self, file_size: int) -> int:
+        """Segments whose whole block lies within a file of `file_size` bytes."""
+        if file_size < HEADER_SIZE or self.segments == 0:
+            return 0
+        if file_size >= self.shard_file_size:
+            return self.segments
+        return min(self.segments - 1, (file_size - HEADER_SIZE) // self.stride)
 
 
 def piece_size(length: int, orig: int) -> int:
@@ -149,18 +191,37 @@ def piece_size(length: int, orig: int) -> int:
     return 2 * -(-length // (2 * orig))
 
 
-def block_crc(piece: bytes | memoryview, index: int, segment: int) -> int:
-    """CRC-32 of a piece, seeded with its position so a block moved to another
-    shard or another segment does not pass."""
-    return zlib.crc32(piece, zlib.crc32(_POSITION.pack(index, segment)))
+def _seed(index: int, segment: int) -> int:
+    return zlib.crc32(_POSITION.pack(index, segment))
 
 
-def pack_crc(crc: int) -> bytes:
-    return _U32.pack(crc)
+def block_trailer(piece: bytes | memoryview, digest: bytes | None, index: int, segment: int) -> bytes:
+    """What follows a piece in its block: the segment digest (version 2, when
+    `digest` is given) and the CRC-32 of piece and digest, seeded with the
+    block's position so that a block moved to another shard or segment fails."""
+    crc = zlib.crc32(piece, _seed(index, segment))
+    if digest is None:
+        return _U32.pack(crc)
+    return digest + _U32.pack(zlib.crc32(digest, crc))
 
 
-def unpack_crc(raw: bytes | memoryview) -> int:
-    return int(_U32.unpack(raw)[0])
+def block_ok(block: memoryview, index: int, segment: int) -> bool:
+    """Whether a whole block (piece and trailer) passes its CRC."""
+    stored: int = _U32.unpack(block[len(block) - CRC_SIZE:])[0]
+    return zlib.crc32(block[:len(block) - CRC_SIZE], _seed(index, segment)) == stored
+
+
+def segment_digest(data: bytes | memoryview) -> bytes:
+    return hashlib.sha256(data).digest()
+
+
+def file_digest(segment_digests: Iterable[bytes]) -> bytes:
+    """The version 2 file digest: SHA-256 over the segment digests in order,
+    so that segments can be hashed in parallel."""
+    digest = hashlib.sha256()
+    for item in segment_digests:
+        digest.update(item)
+    return digest.digest()
 
 
 def shard_name(base: str, index: int, total: int) -> str:

@@ -1,63 +1,20 @@
-"""Finding shard files, grouping them into one encoding and reading their
-checksummed blocks."""
+"""Finding shard files and grouping them into one encoding. Only regular
+files are opened; temporaries of this tool found beside the shards are
+recorded, since an interrupted commit leaves the rest of a set in them."""
 
 from __future__ import annotations
 
 import os
-import resource
 import stat
-from collections import Counter, OrderedDict
-from collections.abc import Iterable, Iterator
+from collections import Counter
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 from .errors import EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
-from .format import (BLOCK_CRC_SIZE, HEADER_SIZE, SHARD_SUFFIX, Header, HeaderError, Layout, block_crc,
-                     parse_shard_name, unpack_crc)
+from .files import NotRegular, is_stale, kind_of, open_regular, pread_full, temporary_owner
+from .format import HEADER_SIZE, SHARD_SUFFIX, Header, HeaderError, Layout, parse_shard_name, shard_name
 
-
-def raise_open_file_limit() -> int:
-    """Lifts the soft limit on open files to the hard one; returns the limit."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if hard == resource.RLIM_INFINITY or hard > soft:
-        wanted = 1 << 17 if hard == resource.RLIM_INFINITY else hard
-        try:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
-            soft = wanted
-        except (ValueError, OSError):
-            pass
-    return soft
-
-
-class FdCache:
-    """Open descriptors for many files, at most `capacity` at once; the least
-    recently used one is closed to make room. Encodings with tens of
-    thousands of shards then work under any open-file limit."""
-
-    def __init__(self, flags: int, capacity: int | None = None) -> None:
-        self._flags = flags
-        self._capacity = max(8, capacity if capacity is not None else raise_open_file_limit() - 64)
-        self._open: OrderedDict[str, int] = OrderedDict()
-
-    def get(self, path: str, extra_flags: int = 0) -> int:
-        fd = self._open.get(path)
-        if fd is not None:
-            self._open.move_to_end(path)
-            return fd
-        while len(self._open) >= self._capacity:
-            _, oldest = self._open.popitem(last=False)
-            os.close(oldest)
-        fd = os.open(path, self._flags | extra_flags | os.O_CLOEXEC, 0o666)
-        self._open[path] = fd
-        return fd
-
-    def close(self, path: str) -> None:
-        fd = self._open.pop(path, None)
-        if fd is not None:
-            os.close(fd)
-
-    def close_all(self) -> None:
-        while self._open:
-            os.close(self._open.popitem()[1])
+SetKey = tuple[int, int, int, int, int, bytes]
 
 
 @dataclass
@@ -82,17 +39,41 @@ class Rejected:
 
 
 @dataclass
+class Temporary:
+    """A temporary file of this tool; `shard` is set when it holds a complete
+    shard with its header, as the temporaries of an interrupted commit do."""
+
+    path: str
+    stale: bool
+    shard: ShardFile | None = None
+
+
+@dataclass
+class Found:
+    """Everything the arguments name: shard files grouped by encoding, files
+    turned away, special files skipped, and temporaries."""
+
+    groups: dict[SetKey, list[ShardFile]] = field(default_factory=dict)
+    rejected: list[Rejected] = field(default_factory=list)
+    skipped: list[tuple[str, str]] = field(default_factory=list)
+    temporaries: list[Temporary] = field(default_factory=list)
+
+
+@dataclass
 class ShardSet:
-    """The usable shards of one encoding plus the files that were turned away."""
+    """The usable shards of one encoding plus what was turned away."""
 
     header: Header
     copies: dict[int, list[ShardFile]]
-    rejected: list[Rejected]
-    reader: FdCache = field(default_factory=lambda: FdCache(os.O_RDONLY))
+    found: Found
 
     @property
     def layout(self) -> Layout:
         return Layout.of(self.header)
+
+    @property
+    def rejected(self) -> list[Rejected]:
+        return self.found.rejected
 
     def files(self) -> list[ShardFile]:
         """Every usable shard file by index: originals first, then recovery."""
@@ -102,120 +83,131 @@ class ShardSet:
         return [index for index in range(self.header.total) if index not in self.copies]
 
     def naming(self) -> tuple[str, str]:
-        """Directory and base name for shard files this set lacks."""
-        parsed = [(os.path.dirname(copy.path), parse_shard_name(os.path.basename(copy.path)))
-                  for copy in self.files()]
-        named = [(folder, found[0]) for folder, found in parsed if found and found[2] == self.header.total]
-        if named:
-            return Counter(named).most_common(1)[0][0]
-        folder = os.path.dirname(self.files()[0].path)
-        return folder, f"shards-{self.header.digest[:4].hex()}"
+        return naming(self.files(), self.header)
 
-    def read_blocks(self, copy: ShardFile, first: int, end: int) -> list[memoryview | None]:
-        """The verified pieces of segments first..end-1 of one shard file; None
-        for a piece that fails its checksum or lies past the end of the file."""
-        layout = self.layout
-        start, stop = layout.offset(first), layout.offset(end)
-        fd = self.reader.get(copy.path)
-        raw = memoryview(_pread_full(fd, stop - start, start))
-        pieces: list[memoryview | None] = []
-        for segment in range(first, end):
-            at = layout.offset(segment) - start
-            size = layout.piece_size(segment)
-            if at + size + BLOCK_CRC_SIZE > len(raw):
-                pieces.append(None)
-                continue
-            piece = raw[at:at + size]
-            crc = unpack_crc(raw[at + size:at + size + BLOCK_CRC_SIZE])
-            pieces.append(piece if block_crc(piece, copy.index, segment) == crc else None)
-        return pieces
-
-    def close(self) -> None:
-        self.reader.close_all()
+    def path_of(self, index: int) -> str:
+        folder, base = self.naming()
+        return os.path.join(folder, shard_name(base, index, self.header.total))
 
 
-def _pread_full(fd: int, length: int, offset: int) -> bytes:
-    chunks = []
-    while length > 0:
-        chunk = os.pread(fd, length, offset)
-        if not chunk:
-            break
-        chunks.append(chunk)
-        length -= len(chunk)
-        offset += len(chunk)
-    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+def naming(files: list[ShardFile], header: Header) -> tuple[str, str]:
+    """Directory and base name that most of these shard files share."""
+    parsed = [(os.path.dirname(copy.path), parse_shard_name(os.path.basename(copy.path))) for copy in files]
+    named = [(folder, found[0]) for folder, found in parsed if found and found[2] == header.total]
+    if named:
+        return Counter(named).most_common(1)[0][0]
+    return os.path.dirname(files[0].path), f"shards-{header.digest[:4].hex()}"
 
 
-def expand_paths(arguments: Iterable[str]) -> list[str]:
-    """Files named directly, and the `*.oec` files of each directory named."""
+def read_header(path: str) -> tuple[Header, int]:
+    """The header of a shard file and the file's size."""
+    fd, size = open_regular(path)
+    try:
+        return Header.unpack(pread_full(fd, HEADER_SIZE, 0)), size
+    finally:
+        os.close(fd)
+
+
+def _candidates(arguments: Iterable[str], found: Found) -> list[str]:
+    """Files named directly and the `*.oec` files of each directory named;
+    special files are skipped, temporaries recorded."""
     paths: list[str] = []
-    seen: set[tuple[int, int]] = set()
+    folders: set[str] = set()
     for argument in arguments:
         try:
             info = os.stat(argument)
         except FileNotFoundError:
             raise CliError(EXIT_USAGE, f"{argument}: no such file or directory") from None
-        if stat.S_ISDIR(info.st_mode):
-            names = sorted(name for name in os.listdir(argument)
-                           if name.endswith(SHARD_SUFFIX) and not name.startswith("."))
-            found = [os.path.join(argument, name) for name in names]
-            if not found:
-                raise CliError(EXIT_USAGE, f"{argument}: no {SHARD_SUFFIX} shard files in this directory")
-        else:
-            found = [argument]
-        for path in found:
-            try:
-                info = os.stat(path)
-            except OSError:
-                paths.append(path)
-                continue
-            key = (info.st_dev, info.st_ino)
-            if key not in seen:
-                seen.add(key)
-                paths.append(path)
-    if not paths:
-        raise CliError(EXIT_USAGE, "no shard files given")
+        if not stat.S_ISDIR(info.st_mode):
+            paths.append(argument)
+            folders.add(os.path.dirname(argument))
+            continue
+        folders.add(argument)
+        names = sorted(name for name in os.listdir(argument) if name.endswith(SHARD_SUFFIX))
+        if not names:
+            raise CliError(EXIT_USAGE, f"{argument}: no {SHARD_SUFFIX} shard files in this directory")
+        paths += [os.path.join(argument, name) for name in names]
+    for folder in sorted(folders):
+        try:
+            names = os.listdir(folder or ".")
+        except OSError:
+            continue
+        found.temporaries += [Temporary(os.path.join(folder, name), is_stale(name))
+                              for name in sorted(names) if temporary_owner(name) is not None]
     return paths
 
 
-def read_header(path: str) -> tuple[Header, int]:
-    """The header of a shard file and the file's size."""
-    with open(path, "rb") as file:
-        info = os.fstat(file.fileno())
-        if not stat.S_ISREG(info.st_mode):
-            raise HeaderError("not a regular file", foreign=True)
-        return Header.unpack(file.read(HEADER_SIZE)), info.st_size
-
-
-def open_shard_set(arguments: Iterable[str]) -> ShardSet:
-    """Reads every header and keeps the shards of a single encoding. Shards of
-    different encodings mixed together are refused; files without a usable
-    header are kept aside in `rejected`."""
-    groups: dict[tuple[int, int, int, int, int, bytes], list[ShardFile]] = {}
-    rejected: list[Rejected] = []
-    for path in expand_paths(arguments):
+def find(arguments: Iterable[str]) -> Found:
+    found = Found()
+    seen: set[tuple[int, int]] = set()
+    for path in _candidates(arguments, found):
         try:
+            info = os.stat(path)
+            if not stat.S_ISREG(info.st_mode):
+                found.skipped.append((path, kind_of(info.st_mode)))
+                continue
+            if (info.st_dev, info.st_ino) in seen:
+                continue
+            seen.add((info.st_dev, info.st_ino))
             header, size = read_header(path)
+        except NotRegular as problem:
+            found.skipped.append((path, str(problem)))
         except HeaderError as problem:
-            rejected.append(Rejected(path, str(problem), problem.foreign, _index_from_name(path)))
-            continue
+            found.rejected.append(Rejected(path, str(problem), problem.foreign, _index_from_name(path)))
         except OSError as problem:
-            rejected.append(Rejected(path, f"cannot read: {problem.strerror or problem}", False,
-                                     _index_from_name(path)))
+            found.rejected.append(Rejected(path, f"cannot read: {problem.strerror or problem}", False,
+                                           _index_from_name(path)))
+        else:
+            found.groups.setdefault(header.set_key(), []).append(ShardFile(path, header, size))
+    for temporary in found.temporaries:
+        try:
+            header, size = read_header(temporary.path)
+        except (OSError, HeaderError, NotRegular):
             continue
-        groups.setdefault(header.set_key(), []).append(ShardFile(path, header, size))
+        if size == Layout.of(header).shard_file_size:
+            temporary.shard = ShardFile(temporary.path, header, size)
+    return found
 
-    if not groups:
+
+def interrupted_commit(found: Found) -> list[tuple[Temporary, str]]:
+    """(temporary, final path) for each stale temporary that holds a shard of
+    an encoding some shard files here already have, whose own file is
+    missing or of another encoding: what a crash between the renames of a
+    commit left undone."""
+    moves = []
+    for key, files in found.groups.items():
+        header = files[0].header
+        present = {copy.index for copy in files}
+        folder, base = naming(files, header)
+        for temporary in found.temporaries:
+            shard = temporary.shard
+            if temporary.stale and shard and shard.header.set_key() == key and shard.index not in present:
+                present.add(shard.index)
+                moves.append((temporary, os.path.join(folder, shard_name(base, shard.index, header.total))))
+    return moves
+
+
+def one_set(found: Found) -> ShardSet:
+    """The shards of the single encoding found. Shards of different encodings
+    mixed together are refused; files without a usable header are kept aside
+    in `rejected`, counted as lost when their name fits the set."""
+    if not found.groups:
+        rejected = found.rejected
+        if not rejected:
+            listed = "; ".join(f"{path}: {reason}" for path, reason in found.skipped)
+            raise CliError(EXIT_USAGE, f"no shard files to read: skipped {listed}")
         reasons = "; ".join(f"{item.path}: {item.reason}" for item in rejected[:3])
         more = f" (and {len(rejected) - 3} more)" if len(rejected) > 3 else ""
         code = EXIT_USAGE if all(item.foreign for item in rejected) else EXIT_UNRECOVERABLE
         raise CliError(code, f"no usable shard among {len(rejected)} file(s): {reasons}{more}")
-    if len(groups) > 1:
-        described = "; ".join(_describe(files) for files in sorted(groups.values(), key=lambda files: files[0].path))
-        raise CliError(EXIT_USAGE, f"these shards come from {len(groups)} different encodings and cannot be "
-                                   f"mixed: {described}; name the shards of one file only")
+    if len(found.groups) > 1:
+        described = "; ".join(_describe(files) for files in sorted(found.groups.values(), key=lambda f: f[0].path))
+        hint = ("; an interrupted write left the rest of one of them in temporary files: `ondrel-ec repair` "
+                "finishes it" if interrupted_commit(found) else "; name the shards of one file only")
+        raise CliError(EXIT_USAGE, f"these shards come from {len(found.groups)} different encodings and cannot be "
+                                   f"mixed: {described}{hint}")
 
-    files = next(iter(groups.values()))
+    files = next(iter(found.groups.values()))
     copies: dict[int, list[ShardFile]] = {}
     for copy in files:
         copies.setdefault(copy.index, []).append(copy)
@@ -223,11 +215,15 @@ def open_shard_set(arguments: Iterable[str]) -> ShardSet:
     total = files[0].header.total
     names = {(named[0], named[2]) for named in (parse_shard_name(os.path.basename(copy.path)) for copy in files)
              if named and named[2] == total}
-    for item in rejected:
+    for item in found.rejected:
         named = parse_shard_name(os.path.basename(item.path))
         if item.index is not None and (not named or (named[0], named[2]) not in names):
             item.index = None
-    return ShardSet(files[0].header.with_index(0), copies, rejected)
+    return ShardSet(files[0].header.with_index(0), copies, found)
+
+
+def open_shard_set(arguments: Iterable[str]) -> ShardSet:
+    return one_set(find(arguments))
 
 
 def _index_from_name(path: str) -> int | None:
@@ -240,10 +236,3 @@ def _describe(files: list[ShardFile]) -> str:
     example = files[0].path if len(files) == 1 else f"{files[0].path} and {len(files) - 1} more"
     return (f"{example} ({header.orig}+{header.rec} shards of a {header.file_length}-byte file, "
             f"sha256 {header.digest[:6].hex()}…)")
-
-
-def batches(layout: Layout, batch_bytes: int) -> Iterator[tuple[int, int]]:
-    """Ranges of whole segments holding about `batch_bytes` of file data."""
-    step = max(1, batch_bytes // layout.segment_size)
-    for first in range(0, layout.segments, step):
-        yield first, min(layout.segments, first + step)

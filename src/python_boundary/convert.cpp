@@ -8,10 +8,6 @@ namespace ondrel::py {
 
 namespace {
 
-// Upper bound on what a sequence's reported length may reserve: the length
-// only sizes the first allocation, and a hostile __len__ must not make it huge.
-constexpr Py_ssize_t MAX_RESERVE = Py_ssize_t{1} << 24;
-
 int parameter_slot(const Signature& signature, PyObject* name) {
     if (!PyUnicode_Check(name)) return -1;
     for (int slot = 0; slot < 3; ++slot) {
@@ -39,7 +35,19 @@ void raise_missing(const Signature& signature, PyObject* const (&slots)[3]) {
                  joined.c_str());
 }
 
-// Reserves room for the reported length of `sequence`, if it reports one.
+// Items an object really stores, as far as the interpreter's own containers
+// tell without running Python code; 0 when it cannot be known.
+Py_ssize_t stored_length(PyObject* object) noexcept {
+    if (PyList_Check(object)) return PyList_GET_SIZE(object);
+    if (PyTuple_Check(object)) return PyTuple_GET_SIZE(object);
+    if (PyBytes_Check(object)) return PyBytes_GET_SIZE(object);
+    if (PyByteArray_Check(object)) return PyByteArray_GET_SIZE(object);
+    return 0;
+}
+
+// Reserves room for the reported length of `sequence`, if it reports one, but
+// never more than the sequence stores: a __len__ may claim anything, so
+// anything else grows with what iteration really yields.
 template <class Vector>
 void reserve_for(PyObject* sequence, Vector& out) {
     const Py_ssize_t length = PySequence_Size(sequence);
@@ -47,7 +55,7 @@ void reserve_for(PyObject* sequence, Vector& out) {
         PyErr_Clear();
         return;
     }
-    out.reserve(static_cast<std::size_t>(std::min(length, MAX_RESERVE)));
+    out.reserve(static_cast<std::size_t>(std::min(length, stored_length(sequence))));
 }
 
 // The shared shape of every sequence conversion: refuse str and non-sequences,

@@ -8,6 +8,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <utility>
 
 namespace ondrel::py {
@@ -61,6 +64,20 @@ private:
     bool held_ = false;
 };
 
+// Takes the interpreter lock back for `state`. A thread that does so while
+// the interpreter finalizes is ended by the interpreter with pthread_exit,
+// whose forced unwind would reach noexcept frames (this guard's destructor,
+// the entry points' catch-all) and abort the whole process. Such a thread is
+// parked instead, as CPython 3.14 does itself: it holds no lock and touches
+// no Python object, and the process exit ends it.
+inline void take_lock_back(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
+}
+
 // Releases the interpreter lock for its lifetime and takes it back on every
 // way out, including unwinding, so nothing is ever raised without the lock.
 class ReleasedLock {
@@ -68,7 +85,7 @@ public:
     ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
     ReleasedLock(const ReleasedLock&) = delete;
     ReleasedLock& operator=(const ReleasedLock&) = delete;
-    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ~ReleasedLock() { take_lock_back(state_); }
 
 private:
     PyThreadState* state_;

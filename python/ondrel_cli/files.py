@@ -1,0 +1,289 @@
+"""Files on the way in and out: opening only regular files (never blocking on
+a FIFO), exclusive temporary files and the stale ones a crash left behind,
+committing a set of files with renames, and outputs that are not regular
+files."""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+import tempfile
+from collections.abc import Sequence
+
+from .errors import EXIT_IOERR, EXIT_USAGE, CliError
+
+_IOV_MAX = os.sysconf("SC_IOV_MAX") if "SC_IOV_MAX" in os.sysconf_names else 1024
+# Temporary files of this tool: `.oec-PID-RANDOM.tmp`. The name does not grow
+# with the target's, so any valid final name works, and the PID tells whether
+# the writer is still running.
+_TEMPORARY = re.compile(r"^\.oec-(?P<pid>\d+)-[A-Za-z0-9_]+\.tmp$")
+_UMASK = os.umask(0o022)
+os.umask(_UMASK)
+
+
+class NotRegular(Exception):
+    """A path that names something other than a regular file."""
+
+
+def kind_of(mode: int) -> str:
+    for test, name in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def open_regular(path: str) -> tuple[int, int]:
+    """A read descriptor and the size of a regular file. O_NONBLOCK keeps a
+    FIFO put in the file's place from blocking the open; the type is checked
+    on the descriptor itself."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise NotRegular(f"{kind_of(info.st_mode)}, not a regular file")
+        return fd, info.st_size
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def pread_full(fd: int, length: int, offset: int) -> bytes:
+    """Up to `length` bytes at `offset`; fewer only at the end of the file."""
+    chunks = []
+    while length > 0:
+        chunk = os.pread(fd, length, offset)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        length -= len(chunk)
+        offset += len(chunk)
+    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+
+def pwritev_all(fd: int, buffers: Sequence[bytes | memoryview], offset: int) -> int:
+    """Writes all of `buffers` at `offset`, resuming after short writes;
+    returns the number of bytes written."""
+    total = sum(map(len, buffers))
+    if len(buffers) <= _IOV_MAX and os.pwritev(fd, buffers, offset) == total:
+        return total  # the usual case: one call
+    pending = [memoryview(buffer) for buffer in buffers if len(buffer)]
+    done = 0
+    while pending:
+        written = os.pwritev(fd, pending[:_IOV_MAX], offset + done)
+        done += written
+        while pending and written >= len(pending[0]):
+            written -= len(pending[0])
+            pending.pop(0)
+        if written:
+            pending[0] = pending[0][written:]
+    return total
+
+
+def start_writeback(fd: int, offset: int, length: int) -> None:
+    """Asks the kernel to start writing a range to disk now, without waiting,
+    and to drop it from the page cache once clean. Streaming gigabytes then
+    overlaps the disk with the coding instead of leaving it all to the final
+    fsync, and does not push other files out of the cache."""
+    if length and hasattr(os, "posix_fadvise"):
+        os.posix_fadvise(fd, offset, length, os.POSIX_FADV_DONTNEED)
+
+
+def write_at(path: str, buffers: Sequence[bytes | memoryview], offset: int) -> None:
+    """Writes a batch of blocks at a fixed offset of an existing file. Each
+    call opens and closes its own descriptor, so any number of files is
+    written under any open-file limit."""
+    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+    try:
+        start_writeback(fd, offset, pwritev_all(fd, buffers, offset))
+    finally:
+        os.close(fd)
+
+
+def sync_directories(paths: Sequence[str]) -> None:
+    for folder in sorted({os.path.dirname(os.path.abspath(path)) for path in paths}):
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def create_temporary(folder: str) -> tuple[int, str]:
+    """A new, exclusively created (O_EXCL, O_NOFOLLOW) file with an
+    unpredictable name in `folder`, with the permissions a new file gets."""
+    fd, path = tempfile.mkstemp(prefix=f".oec-{os.getpid()}-", suffix=".tmp", dir=folder or ".")
+    os.fchmod(fd, 0o666 & ~_UMASK)
+    return fd, path
+
+
+def temporary_owner(name: str) -> int | None:
+    """The PID in a temporary file name of this tool, else None."""
+    match = _TEMPORARY.match(name)
+    return int(match["pid"]) if match else None
+
+
+def is_stale(name: str) -> bool:
+    """Whether a temporary of this tool was left by a process that is gone."""
+    pid = temporary_owner(name)
+    if pid is None or pid == os.getpid():
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        return False
+    return False
+
+
+def stale_temporaries(folder: str) -> list[str]:
+    try:
+        names = os.listdir(folder or ".")
+    except OSError:
+        return []
+    return sorted(os.path.join(folder, name) for name in names if is_stale(name))
+
+
+def remove_stale_temporaries(folder: str) -> list[str]:
+    removed = []
+    for path in stale_temporaries(folder):
+        try:
+            os.unlink(path)
+            removed.append(path)
+        except FileNotFoundError:
+            pass
+    return removed
+
+
+class FileSet:
+    """New files for `(index, final path)` targets, each written to a temporary
+    file beside its target until `commit` renames them all."""
+
+    def __init__(self, targets: Sequence[tuple[int, str]]) -> None:
+        self.targets = list(targets)
+        self.temporary: list[str] = []
+        try:
+            for folder in sorted({os.path.dirname(path) for _, path in self.targets}):
+                remove_stale_temporaries(folder)
+            for _, path in self.targets:
+                fd, temporary = create_temporary(os.path.dirname(path))
+                os.close(fd)
+                self.temporary.append(temporary)
+        except BaseException:
+            self.abort()
+            raise
+
+    def commit(self, headers: Sequence[bytes]) -> None:
+        """Writes each file's header, flushes every file, then renames them
+        into place. A crash between two renames leaves the remaining
+        temporaries complete, with their headers: `repair` finishes the
+        commit from them."""
+        from concurrent.futures import ThreadPoolExecutor
+
+        def finish(item: tuple[str, bytes]) -> None:
+            fd = os.open(item[0], os.O_WRONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+            try:
+                pwritev_all(fd, [item[1]], 0)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+
+        with ThreadPoolExecutor(max_workers=8) as pool:
+            list(pool.map(finish, zip(self.temporary, headers)))
+        sync_directories([path for _, path in self.targets])
+        for temporary, (_, path) in zip(self.temporary, self.targets):
+            os.replace(temporary, path)
+        self.temporary = []
+        sync_directories([path for _, path in self.targets])
+
+    def abort(self) -> None:
+        """Removes every temporary file; the targets are left as they were."""
+        for path in self.temporary:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+        self.temporary = []
+
+
+class Output:
+    """Where a rebuilt file goes. A regular file (new or, with `force`,
+    existing) is written to a temporary file and renamed over it once checked
+    and flushed. Standard output ("-") and existing files that are not regular
+    (a device, a FIFO) are written in place, as `cp` does, never replaced."""
+
+    def __init__(self, path: str, force: bool) -> None:
+        self.path = path
+        self.temporary = ""
+        self.fd = -1
+        self.written = 0
+        if path == "-":
+            self.fd = _standard_fd(1, "output")
+            self.streaming = True
+            return
+        try:
+            info = os.stat(path)
+        except FileNotFoundError:
+            info = None
+        if info is not None and stat.S_ISDIR(info.st_mode):
+            raise CliError(EXIT_USAGE, f"-o {path}: is a directory; name the file to write")
+        self.streaming = info is not None and not stat.S_ISREG(info.st_mode)
+        if info is not None and not self.streaming and not force:
+            raise CliError(EXIT_USAGE, f"-o {path}: already exists; use --force to overwrite")
+
+    def open(self) -> None:
+        if self.fd >= 0:
+            return
+        if self.streaming:
+            self.fd = os.open(self.path, os.O_WRONLY | os.O_CLOEXEC)
+        else:
+            folder = os.path.dirname(self.path)
+            remove_stale_temporaries(folder)
+            self.fd, self.temporary = create_temporary(folder)
+
+    def write(self, data: bytes | memoryview) -> None:
+        """Writes on the calling thread: a reader that stops reading blocks
+        the write, and Ctrl-C then interrupts it."""
+        view = memoryview(data)
+        start = self.written
+        while view:
+            count = os.write(self.fd, view)
+            view = view[count:]
+            self.written += count
+        if self.temporary:
+            start_writeback(self.fd, start, self.written - start)
+
+    def commit(self) -> None:
+        if not self.temporary:
+            return
+        os.fsync(self.fd)
+        os.close(self.fd)
+        self.fd = -1
+        os.replace(self.temporary, self.path)
+        self.temporary = ""
+        sync_directories([self.path])
+
+    def abort(self) -> None:
+        if self.temporary:
+            os.close(self.fd)
+            self.fd = -1
+            try:
+                os.unlink(self.temporary)
+            except OSError:
+                pass
+            self.temporary = ""
+
+
+def _standard_fd(fd: int, what: str) -> int:
+    """A standard stream's descriptor, or the I/O error a closed one is."""
+    try:
+        os.fstat(fd)
+    except OSError:
+        raise CliError(EXIT_IOERR, f"standard {what} is closed") from None
+    return fd
+
+
+def standard_input() -> int:
+    return _standard_fd(0, "input")
