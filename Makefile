@@ -57,7 +57,7 @@ test-py: install
 
 # The coding tests again under every kernel set this machine runs, forced
 # through ONDREL_EC_KERNEL (the plain run above uses the best one).
-KERNEL_SETS := avx512gfni avx2 ssse3 scalar
+KERNEL_SETS := avx512gfni avx512gfni-zmm avx2 ssse3 scalar
 KERNEL_TESTS := tests/python/test_coding.py
 
 test-kernels: install

@@ -2,7 +2,8 @@
 //
 // The kernel sets form one table, best first. A process chooses once, on first
 // use: the set named by the environment variable ONDREL_EC_KERNEL when it is
-// set (and not empty), else the first set this CPU and operating system run.
+// set (and not empty), else the first set this CPU and operating system run
+// and that suits this core (KernelSet::suits).
 // A name that is unknown, or whose set cannot run here, is not replaced by
 // another set: the choice then holds a text saying so, which the Python
 // boundary raises before any coding.
@@ -28,6 +29,9 @@ struct KernelSet {
     CpuFeatures allows;
     std::unique_ptr<Engine> (*create)();  // builds its tables on first use
     EvalPolyFn eval_poly;
+    // What the default choice also asks of the CPU: a form of a set that is
+    // only the faster one on some cores. Naming the set ignores it.
+    CpuFeatures suits = 0;
 };
 
 // The table, best first; the last row is the scalar reference, which the

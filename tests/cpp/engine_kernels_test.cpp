@@ -541,17 +541,37 @@ TEST(KernelSelection, AvailableSetsFollowTheCpu) {
     const bool avx512_gfni = ((cpu_features() & FEATURE_AVX512_GFNI) != 0);
     const bool avx2 = ((cpu_features() & FEATURE_AVX2) != 0);
     std::vector<std::string> expected;
-    if (avx512_gfni) expected.emplace_back("avx512gfni");
+    if (avx512_gfni) expected.insert(expected.end(), {"avx512gfni", "avx512gfni-zmm"});
     if (avx2) expected.emplace_back("avx2");
     expected.insert(expected.end(), {"ssse3", "scalar"});
     EXPECT_EQ(names, expected);
     EXPECT_EQ(DefaultEngine::with_kernel("avx512gfni").has_value(), avx512_gfni);
+    EXPECT_EQ(DefaultEngine::with_kernel("avx512gfni-zmm").has_value(), avx512_gfni);
     EXPECT_EQ(DefaultEngine::with_kernel("avx2").has_value(), avx2);
 }
 
-TEST(KernelSelection, PicksTheBestSetTheCpuRuns) {
-    const char* best = ((cpu_features() & FEATURE_AVX512_GFNI) != 0) ? "avx512gfni" : ((cpu_features() & FEATURE_AVX2) != 0) ? "avx2" : "ssse3";
-    EXPECT_STREQ(DefaultEngine::create().name(), best);
+TEST(KernelSelection, PicksTheBestSetThatSuitsTheCpu) {
+    constexpr CpuFeatures GFNI = FEATURE_AVX2 | FEATURE_AVX512_GFNI | FEATURE_AVX512_VBMI;
+    struct Case {
+        const char* forced;
+        CpuFeatures cpu;
+        const char* set;
+    };
+    const Case cases[] = {
+        {nullptr, GFNI | FEATURE_HALF_WIDTH_512, "avx512gfni"},
+        {nullptr, GFNI, "avx512gfni-zmm"},
+        {"avx512gfni", GFNI, "avx512gfni"},
+        {"avx512gfni-zmm", GFNI | FEATURE_HALF_WIDTH_512, "avx512gfni-zmm"},
+        {nullptr, FEATURE_AVX2 | FEATURE_HALF_WIDTH_512, "avx2"},
+        {nullptr, FEATURE_HALF_WIDTH_512, "ssse3"},
+        {"avx512gfni-zmm", FEATURE_AVX2, nullptr},
+    };
+    for (const Case& c : cases) {
+        const KernelChoice choice = choose_kernel_set(c.forced, c.cpu);
+        EXPECT_STREQ(choice.set != nullptr ? choice.set->name : nullptr, c.set)
+            << (c.forced != nullptr ? c.forced : "unset") << " on " << c.cpu;
+    }
+    EXPECT_STREQ(DefaultEngine::create().name(), choose_kernel_set(nullptr, cpu_features()).set->name);
 }
 
 }  // namespace
