@@ -80,6 +80,9 @@ public:
     }
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept { engine_->mul(x, log_m); }
     void formal_derivative(const ShardsRefMut& data) const { engine_->formal_derivative(data); }
+    void fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const {
+        engine_->fft_of_derivative(data, truncated_size);
+    }
 
     // Erasure-locator evaluation of the wrapped set.
     void eval_poly(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) const {

@@ -71,8 +71,7 @@ Result<DecoderResult> RateDecoder<HighRate>::decode() {
     // original, and past the last received shard, are known zeros).
     const ReceivedSpan span = scale_received(engine_, data, received, erasures, original_end);
     engine_.ifft(data, 0, work_count, span.end, 0, {span.first, true});
-    engine_.formal_derivative(data);
-    engine_.fft(data, 0, work_count, original_end, 0);
+    engine_.fft_of_derivative(data, original_end);
 
     // Divide each erased original by its own factor.
     for (std::size_t p = chunk_size; p < original_end; ++p) {

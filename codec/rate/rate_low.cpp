@@ -66,11 +66,12 @@ Result<DecoderResult> RateDecoder<LowRate>::decode() {
     // truncated pass still computes every group that starts below its bound
     // exactly as the full pass would, so the forward transform stops at
     // original_count: the restored originals are the same bytes as with the
-    // bound recovery_end, and the work past them is skipped.
+    // bound recovery_end, and the work past them is skipped. With
+    // original_count at most a quarter of the work buffer (more recovery
+    // shards than chunk_size), that is also all the derivative must give.
     const ReceivedSpan span = scale_received(engine_, data, received, erasures, recovery_end);
     engine_.ifft(data, 0, work_count, span.end, 0, {span.first, true});
-    engine_.formal_derivative(data);
-    engine_.fft(data, 0, work_count, original_count, 0);
+    engine_.fft_of_derivative(data, original_count);
 
     // Divide each erased original by its own factor.
     for (std::size_t p = 0; p < original_count; ++p) {

@@ -447,6 +447,38 @@ TEST(VectorKernels, FormalDerivativeMatchesTheSweep) {
     }
 }
 
+// fft_of_derivative against its two steps on the scalar reference, for the
+// shards below the truncation (the rest is unspecified): truncations around
+// a quarter of the shards, where only a quarter of the derivative is taken.
+TEST(VectorKernels, FftOfDerivativeMatchesDerivativeThenFft) {
+    std::vector<std::string> kernels = vector_kernels();
+    kernels.emplace_back("scalar");
+    std::mt19937 rng(8128);
+    for (const std::size_t n : {1, 2, 4, 8, 16, 64, 512, 2048}) {
+        for (const std::size_t t : {std::size_t{0}, std::size_t{1}, n / 4 - 1, n / 4, n / 4 + 1, n}) {
+            if (t > n || (t == n / 4 - 1 && n < 8)) continue;
+            for (const std::size_t len64 : {1, 3}) {
+                const std::vector<Chunk> input = random_chunks(n * len64, rng);
+                std::vector<Chunk> expected = input;
+                const ShardsRefMut ref_view(expected, n, len64);
+                reference().formal_derivative(ref_view);
+                reference().fft(ref_view, 0, n, t, 0);
+                for (const std::string& name : kernels) {
+                    std::vector<Chunk> data = input;
+                    kernel(name).fft_of_derivative(ShardsRefMut(data, n, len64), t);
+                    ASSERT_TRUE(std::memcmp(data.data(), expected.data(), t * len64 * CHUNK_BYTES) == 0)
+                        << name << ": " << n << " shards of " << len64 << " chunks, truncated " << t;
+                }
+            }
+        }
+    }
+    // A count that is not a power of two fails even where a quarter of it is one.
+    for (const std::size_t n : {6, 17}) {
+        std::vector<Chunk> chunks = random_chunks(n, rng);
+        EXPECT_THROW(kernel("scalar").fft_of_derivative(ShardsRefMut(chunks, n, 1), 1), InternalFailure) << n;
+    }
+}
+
 TEST(VectorKernels, InvalidTransformArgumentsAreInternalFailures) {
     struct Case {
         const char* what;
