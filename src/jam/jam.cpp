@@ -182,6 +182,10 @@ enum class Rows { to_caller, read_back };
 // Computes the rec recovery shards of the orig original shards `sources`, all
 // shard_len bytes long, tile by tile with `encoder`, into outputs[orig..);
 // with Rows::to_caller the padded originals also go to outputs[0..orig).
+// Without CODE the rows move exactly the same way but nothing is coded: the
+// recovery rows receive the bytes of a buffer of the encoder's work size
+// (encode_rows_only_into).
+template <bool CODE = true>
 [[nodiscard]] codec::Result<void> encode_shards(ReedSolomonEncoder& encoder, std::size_t orig, std::size_t rec,
                                                 std::size_t shard_len, std::span<const SourceRow> sources,
                                                 std::span<std::uint8_t* const> outputs, Rows rows) {
@@ -190,6 +194,7 @@ enum class Rows { to_caller, read_back };
     const LayoutKernels& layout = layout_kernels();
     Bytes buffer(tile * BLOCK_BYTES);
     Bytes padded(to_caller ? tile * BLOCK_BYTES : 0);
+    Bytes uncoded(CODE ? 0 : work_shards(orig, rec, Coding::encode) * tile * BLOCK_BYTES);
     std::vector<RowStream> streams(to_caller ? orig + rec : 0);
     return for_each_tile(shard_len, tile, [&](const Tile& t) -> codec::Result<void> {
         if (auto reset = encoder.reset(orig, rec, t.count * BLOCK_BYTES); !reset) return reset;
@@ -207,14 +212,23 @@ enum class Rows { to_caller, read_back };
                     streams[j].append(outputs[j], t.begin, padded.data(), bytes, t.last);
                 }
             }
+            if constexpr (!CODE) return codec::Result<void>{};
             return encoder.add_original_shard(piece);
         };
         if (auto gathered = gather_rows(t, shard_len, orig, row_at, buffer.data(), add); !gathered) return gathered;
-        auto result = encoder.encode();
-        if (!result) return std::unexpected(result.error());
-        auto recovery = result->recovery_iter();
+        std::optional<codec::EncoderResult> result;
+        if constexpr (CODE) {
+            auto encoded = encoder.encode();
+            if (!encoded) return std::unexpected(encoded.error());
+            result.emplace(std::move(*encoded));
+        }
+        std::optional<codec::Recovery> recovery;
+        if (result) recovery.emplace(result->recovery_iter());
         for (std::size_t r = 0; r < rec; ++r) {
-            const auto chunks = recovery.next();
+            const std::optional<std::span<const std::uint8_t>> chunks =
+                recovery ? recovery->next()
+                         : std::span<const std::uint8_t>(uncoded).subspan(r * t.count * BLOCK_BYTES,
+                                                                          t.count * BLOCK_BYTES);
             ensure(chunks.has_value(), "encode: recovery shard missing");
             if (to_caller) {
                 layout.blocks_to_words_streamed(chunks->data(), bytes, streams[orig + r], outputs[orig + r], t.begin,
@@ -380,8 +394,11 @@ codec::Result<std::size_t> plan_encode(std::size_t data_len, std::uint64_t orig,
     return (data_len + unit - 1) / unit * 2;
 }
 
-codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec,
-                                std::span<std::uint8_t* const> shard_outputs) {
+namespace {
+
+template <bool CODE>
+codec::Result<void> encode_rows_into(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec,
+                                     std::span<std::uint8_t* const> shard_outputs) {
     const auto planned = plan_encode(data.size(), orig, rec);
     if (!planned) return std::unexpected(planned.error());
     const std::size_t shard_len = *planned;
@@ -397,9 +414,21 @@ codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_
         const std::size_t offset = j * shard_len;
         sources[j] = {data.data() + std::min(offset, n), offset < n ? std::min(shard_len, n - offset) : 0};
     }
-    auto coded = encode_shards(*encoder, orig, rec, shard_len, sources, shard_outputs, Rows::to_caller);
+    auto coded = encode_shards<CODE>(*encoder, orig, rec, shard_len, sources, shard_outputs, Rows::to_caller);
     store_fence();
     return coded;
+}
+
+}  // namespace
+
+codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec,
+                                std::span<std::uint8_t* const> shard_outputs) {
+    return encode_rows_into<true>(data, orig, rec, shard_outputs);
+}
+
+codec::Result<void> encode_rows_only_into(std::span<const std::uint8_t> data, std::uint64_t orig, std::uint64_t rec,
+                                          std::span<std::uint8_t* const> shard_outputs) {
+    return encode_rows_into<false>(data, orig, rec, shard_outputs);
 }
 
 codec::Result<std::size_t> plan_decode(std::span<const ShardView> shards, std::uint64_t orig, std::uint64_t rec) {
