@@ -83,7 +83,7 @@ BENCHMARK(BM_DecodeSegment)
     ->Args({342, 681, 16 << 20})
     ->Args({64, 32, 16 << 20})
     ->Args({10, 4, 16 << 20})
-    ->Unit(benchmark::kMillisecond);
+    ->Unit(benchmark::kMicrosecond);
 
 // What bounds BM_EncodeSegmentInto: its two halves measured apart, on the same
 // tiles. RowTraffic is encode_rows_only_into, which moves the rows exactly as
