@@ -73,7 +73,10 @@ test: setup test-cpp test-asan test-py test-kernels
 bench: debs bench-peers install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bench/*_perf; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+	@mkdir -p build/bench/results
+	@for b in build/bench/bench/*_perf; do echo "== $$b"; \
+	  $$b --benchmark_min_time=0.2 --benchmark_out=build/bench/results/$$(basename $$b).json --benchmark_out_format=json; done
+	@echo "== bench/ratios.py"; $(VPY) bench/ratios.py build/bench/results/*.json
 	@echo "== bench/python_bench.py"; $(VPY) bench/python_bench.py
 	@echo "== bench/peers_bench.py"; $(BENCH_VPY) bench/peers_bench.py
 
