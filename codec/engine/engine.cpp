@@ -86,9 +86,7 @@ void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_
 void Engine::fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const {
     check_derivative_args(data);
     const std::size_t q = data.shard_count() / 4;
-    const SkewTable& skew = get_skew();
-    if (q == 0 || truncated_size == 0 || truncated_size > q || skew_at(skew, q - 1) != SKIP_PRODUCT ||
-        skew_at(skew, 2 * q - 1) != SKIP_PRODUCT) {
+    if (q == 0 || truncated_size == 0 || truncated_size > q) {
         formal_derivative(data);
         fft(data, 0, data.shard_count(), truncated_size, 0);
         return;

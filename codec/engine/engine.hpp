@@ -71,7 +71,8 @@ public:
     //
     // With 0 < truncated_size <= n/4 only the first quarter of the derivative
     // is needed. The transform's first pass (distance q = n/4, one group) has
-    // the logarithms SKEW[q - 1] and SKEW[2q - 1], both 65535 (checked): it
+    // the logarithms SKEW[q - 1] and SKEW[2q - 1], both 65535 (SKEW is 65535
+    // exactly at the indices 2^k - 1): it
     // leaves the first quarter as it is, and the passes after it, truncated
     // to that quarter, read nothing else; they are a transform of size q
     // (same distances, groups and SKEW indices). The derivative, out[p] = x[p]

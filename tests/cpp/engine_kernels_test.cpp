@@ -595,7 +595,6 @@ TEST(KernelSelection, PicksTheBestSetThatSuitsTheCpu) {
         {"avx512gfni", GFNI, "avx512gfni"},
         {"avx512gfni-zmm", GFNI | FEATURE_HALF_WIDTH_512, "avx512gfni-zmm"},
         {nullptr, FEATURE_AVX2 | FEATURE_HALF_WIDTH_512, "avx2"},
-        {nullptr, FEATURE_HALF_WIDTH_512, "ssse3"},
         {"avx512gfni-zmm", FEATURE_AVX2, nullptr},
     };
     for (const Case& c : cases) {
