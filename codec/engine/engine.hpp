@@ -72,15 +72,15 @@ public:
     // With 0 < truncated_size <= n/4 only the first quarter of the derivative
     // is needed. The transform's first pass (distance q = n/4, one group) has
     // the logarithms SKEW[q - 1] and SKEW[2q - 1], both 65535 (SKEW is 65535
-    // exactly at the indices 2^k - 1): it
-    // leaves the first quarter as it is, and the passes after it, truncated
-    // to that quarter, read nothing else; they are a transform of size q
-    // (same distances, groups and SKEW indices). The derivative, out[p] = x[p]
-    // plus x[p | 2^b] for every zero bit b of p, gives the first quarter as
-    // Dq(x0) + x1 + x2, with x0, x1, x2 the first three quarters and Dq the
-    // derivative of one quarter. So a quarter of the derivative (which reads
-    // every shard about log2(n)/2 times) and two XOR sweeps replace the whole
-    // derivative and the transform's widest pass.
+    // exactly at the indices 2^k - 1): it leaves the first quarter as it is,
+    // and the passes after it, truncated to that quarter, read nothing else;
+    // they are a transform of size q (same distances, groups and SKEW
+    // indices). The derivative, out[p] = x[p] plus x[p | 2^b] for every zero
+    // bit b of p, gives the first quarter as Dq(x0) + x1 + x2, with x0, x1, x2
+    // the first three quarters and Dq the derivative of one quarter. So a
+    // quarter of the derivative (which reads every shard about log2(n)/2
+    // times) and one XOR sweep replace the whole derivative and the
+    // transform's widest pass.
     void fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const;
 
     // Short name of the kernel set ("scalar", "ssse3", ...), so callers and

@@ -499,7 +499,9 @@ namespace {
         auto restored = result->restored_original_iter();
         for (std::size_t k = 0; auto next = restored.next(); ++k) {
             const auto& [index, chunks] = *next;
-            if (k + PREFETCH_ROWS < missing.size()) prefetch_pages(out + missing[k + PREFETCH_ROWS] * len, t.begin, t.end);
+            if (k + PREFETCH_ROWS < missing.size()) {
+                prefetch_pages(out + missing[k + PREFETCH_ROWS] * len, t.begin, t.end);
+            }
             layout.blocks_to_words_streamed(chunks.data(), t.end - t.begin, streams[index], out + index * len,
                                             t.begin, t.last);
         }
