@@ -57,7 +57,7 @@ test-py: install
 
 # The coding tests again under every kernel set this machine runs, forced
 # through ONDREL_EC_KERNEL (the plain run above uses the best one).
-KERNEL_SETS := avx512gfni avx2 ssse3 scalar
+KERNEL_SETS := avx512gfni avx512gfni-zmm avx2 ssse3 scalar
 KERNEL_TESTS := tests/python/test_coding.py
 
 test-kernels: install
@@ -73,7 +73,10 @@ test: setup test-cpp test-asan test-py test-kernels fuzz-smoke
 bench: debs bench-peers install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bench/*_perf; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+	@mkdir -p build/bench/results
+	@for b in build/bench/bench/*_perf; do echo "== $$b"; \
+	  $$b --benchmark_min_time=0.2 --benchmark_out=build/bench/results/$$(basename $$b).json --benchmark_out_format=json; done
+	@echo "== bench/ratios.py"; $(VPY) bench/ratios.py build/bench/results/*.json
 	@echo "== bench/python_bench.py"; $(VPY) bench/python_bench.py
 	@echo "== bench/peers_bench.py"; $(BENCH_VPY) bench/peers_bench.py
 

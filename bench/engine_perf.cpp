@@ -16,7 +16,6 @@ namespace ondrel::engine {
 namespace {
 
 constexpr std::size_t BLOCK = 1024;
-constexpr const char* KERNELS[] = {"scalar", "ssse3", "avx2", "avx512gfni"};
 constexpr std::size_t CHUNKS_PER_SHARD[] = {1, 16, 64};
 
 // A block of random shards in the codec's own (cache-line aligned) storage.
@@ -61,21 +60,22 @@ void bm_transform(benchmark::State& state, const DefaultEngine& engine, std::siz
 
 // eval_poly with every entry below the truncation erased and the rest zero,
 // as the decoders call it (65536 entries processed either way).
-void bm_eval_poly(benchmark::State& state, EvalPolyFn eval_poly, std::size_t truncated_size) {
+void bm_eval_poly(benchmark::State& state, const DefaultEngine& engine, std::size_t truncated_size) {
     std::vector<GfElement> erasures(GF_ORDER);
     for (auto _ : state) {
         std::fill(erasures.begin(), erasures.end(), GfElement{0});
         std::fill_n(erasures.begin(), truncated_size, GfElement{1});
-        eval_poly(std::span<GfElement, GF_ORDER>(erasures.data(), GF_ORDER), truncated_size);
+        engine.eval_poly(std::span<GfElement, GF_ORDER>(erasures.data(), GF_ORDER), truncated_size);
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * GF_ORDER * sizeof(GfElement)));
 }
 
 void register_all(std::vector<DefaultEngine>& engines) {
-    engines.reserve(std::size(KERNELS));
+    engines.reserve(kernel_sets().size());
     std::string skipped;
-    for (const char* kernel : KERNELS) {
+    for (const KernelSet& set : kernel_sets()) {
+        const char* kernel = set.name;
         std::optional<DefaultEngine> engine = DefaultEngine::with_kernel(kernel);
         if (!engine) {
             skipped += std::string(skipped.empty() ? "" : ",") + kernel;
@@ -88,11 +88,11 @@ void register_all(std::vector<DefaultEngine>& engines) {
             benchmark::RegisterBenchmark(("fft1024" + suffix).c_str(), bm_transform<true>, std::cref(e), len64);
             benchmark::RegisterBenchmark(("ifft1024" + suffix).c_str(), bm_transform<false>, std::cref(e), len64);
         }
-        benchmark::RegisterBenchmark((std::string("eval_poly/") + kernel).c_str(), bm_eval_poly,
-                                     DefaultEngine::eval_poly_kernel(kernel), GF_ORDER);
+        benchmark::RegisterBenchmark((std::string("eval_poly/") + kernel).c_str(), bm_eval_poly, std::cref(e),
+                                     GF_ORDER);
         // A decoder of 1000 original shards truncates the first transform.
         benchmark::RegisterBenchmark((std::string("eval_poly/") + kernel + "/truncated:1000").c_str(),
-                                     bm_eval_poly, DefaultEngine::eval_poly_kernel(kernel), std::size_t{1000});
+                                     bm_eval_poly, std::cref(e), std::size_t{1000});
     }
     if (!skipped.empty()) benchmark::AddCustomContext("kernel sets not run by this CPU", skipped);
     benchmark::AddCustomContext("selected kernel set", DefaultEngine::create().name());

@@ -45,10 +45,24 @@ bool avx512_vbmi_usable(CpuidBits bits, Xcr0Reader read_xcr0) {
            has_all(bits.leaf7_ebx, EBX_AVX512F | EBX_AVX512BW) && has_all(bits.leaf7_ecx, ECX7_AVX512VBMI);
 }
 
+bool half_width_512(CpuidBits bits) {
+    // "AuthenticAMD" as cpuid returns it.
+    constexpr std::uint32_t AMD[3] = {0x68747541, 0x69746E65, 0x444D4163};
+    const bool amd = bits.vendor[0] == AMD[0] && bits.vendor[1] == AMD[1] && bits.vendor[2] == AMD[2];
+    const std::uint32_t base_family = (bits.leaf1_eax >> 8) & 0xF;
+    const std::uint32_t family = base_family == 0xF ? base_family + ((bits.leaf1_eax >> 20) & 0xFF) : base_family;
+    return amd && family == 0x19;
+}
+
 CpuidBits read_cpuid_bits() noexcept {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     CpuidBits bits;
+    __cpuid_count(0, 0, eax, ebx, ecx, edx);
+    bits.vendor[0] = ebx;
+    bits.vendor[1] = edx;
+    bits.vendor[2] = ecx;
     __cpuid_count(1, 0, eax, ebx, ecx, edx);
+    bits.leaf1_eax = eax;
     bits.leaf1_ecx = ecx;
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     bits.leaf7_ebx = ebx;
@@ -67,7 +81,10 @@ std::uint64_t read_xcr0() noexcept {
 CpuFeatures features_from(CpuidBits bits, Xcr0Reader read_xcr0) {
     CpuFeatures features = 0;
     if (avx2_usable(bits, read_xcr0)) features |= FEATURE_AVX2;
-    if (avx512_gfni_usable(bits, read_xcr0)) features |= FEATURE_AVX512_GFNI;
+    if (avx512_gfni_usable(bits, read_xcr0)) {
+        features |= FEATURE_AVX512_GFNI;
+        if (half_width_512(bits)) features |= FEATURE_HALF_WIDTH_512;
+    }
     if (avx512_vbmi_usable(bits, read_xcr0)) features |= FEATURE_AVX512_VBMI;
     return features;
 }

@@ -12,6 +12,9 @@ struct CpuidBits {
     std::uint32_t leaf1_ecx = 0;  // cpuid leaf 1, sub-leaf 0: ECX
     std::uint32_t leaf7_ebx = 0;  // cpuid leaf 7, sub-leaf 0: EBX
     std::uint32_t leaf7_ecx = 0;  // cpuid leaf 7, sub-leaf 0: ECX
+    std::uint32_t leaf1_eax = 0;  // cpuid leaf 1: EAX, the family and model
+    // cpuid leaf 0: the vendor string, in the order EBX, EDX, ECX.
+    std::uint32_t vendor[3] = {0, 0, 0};
 };
 
 // Returns extended control register 0 (XCR0), which says which register
@@ -40,7 +43,15 @@ using Xcr0Reader = std::uint64_t (*)();
 // avx512_gfni_usable.
 [[nodiscard]] bool avx512_vbmi_usable(CpuidBits bits, Xcr0Reader read_xcr0);
 
-// Executes cpuid leaf 1 and leaf 7 (sub-leaf 0) on this CPU. Leaf 7 is queried
+// Whether the core executes 512-bit operations as two 256-bit halves, where
+// work written for 256-bit registers costs no more than in 512-bit ones:
+// vendor "AuthenticAMD" with family 19h (Zen 4; the family is the base family
+// plus the extended family when the base family is 0Fh). No other core that
+// reports AVX-512 is known to do so; Zen 5 (family 1Ah) has full-width
+// units, at least in its desktop and server parts.
+[[nodiscard]] bool half_width_512(CpuidBits bits);
+
+// Executes cpuid leaves 0, 1 and 7 (sub-leaf 0) on this CPU. Leaf 7 is queried
 // without checking the highest supported leaf: a CPU that lacks it lacks AVX,
 // so its answer there cannot make avx2_usable or avx512_gfni_usable say yes.
 [[nodiscard]] CpuidBits read_cpuid_bits() noexcept;
@@ -56,6 +67,9 @@ enum CpuFeature : unsigned {
     FEATURE_AVX2 = 1u << 0,         // avx2_usable
     FEATURE_AVX512_GFNI = 1u << 1,  // avx512_gfni_usable
     FEATURE_AVX512_VBMI = 1u << 2,  // avx512_vbmi_usable
+    // Not an instruction set but how the core runs one: half_width_512, only
+    // reported beside FEATURE_AVX512_GFNI (the one table that asks).
+    FEATURE_HALF_WIDTH_512 = 1u << 3,
 };
 using CpuFeatures = unsigned;
 

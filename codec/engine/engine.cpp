@@ -25,6 +25,21 @@ void xor_into(std::span<Chunk> x, std::span<const Chunk> y) noexcept {
     }
 }
 
+void xor_into(std::span<Chunk> x, std::span<const Chunk> y, std::span<const Chunk> z) noexcept {
+    const std::size_t n = std::min({x.size(), y.size(), z.size()});
+    auto* dst = reinterpret_cast<std::uint8_t*>(x.data());
+    const auto* a = reinterpret_cast<const std::uint8_t*>(y.data());
+    const auto* b = reinterpret_cast<const std::uint8_t*>(z.data());
+    for (std::size_t i = 0; i < n * CHUNK_BYTES; i += 8) {
+        std::uint64_t u, v, w;
+        std::memcpy(&u, dst + i, 8);
+        std::memcpy(&v, a + i, 8);
+        std::memcpy(&w, b + i, 8);
+        u ^= v ^ w;
+        std::memcpy(dst + i, &u, 8);
+    }
+}
+
 void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, std::size_t count) {
     auto [x, y] = data.flat2_mut(x_pos, y_pos, count);
     xor_into(x, y);
@@ -54,8 +69,8 @@ void formal_derivative(const ShardsRefMut& data) { formal_derivative(data, forma
 // The definition's sweep for fewer shards than one group; the grouped form
 // (generic/formal_derivative.hpp) otherwise.
 void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped) {
+    check_derivative_args(data);
     const std::size_t n = data.shard_count();
-    ensure((n & (n - 1)) == 0, "formal_derivative: shard count is not a power of two");
     if (n < DERIVATIVE_GROUP) {
         for (std::size_t i = 1; i < n; ++i) {
             const std::size_t width = i & (~i + 1);
@@ -68,12 +83,32 @@ void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped) {
 
 void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data); }
 
+void Engine::fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const {
+    check_derivative_args(data);
+    const std::size_t q = data.shard_count() / 4;
+    if (q == 0 || truncated_size == 0 || truncated_size > q) {
+        formal_derivative(data);
+        fft(data, 0, data.shard_count(), truncated_size, 0);
+        return;
+    }
+    const auto [first, rest] = data.split_at(q);
+    formal_derivative(first);
+    const auto [second, third] = rest.split_at(q);
+    xor_into(first.data(), second.data(), third.data().first(first.data().size()));
+    fft(data, 0, q, truncated_size, 0);
+}
+
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
                           std::size_t truncated_size, KnownZeros zeros) {
     ensure(size != 0 && (size & (size - 1)) == 0, "transform size is not a power of two");
     ensure(truncated_size <= size, "transform truncated_size exceeds size");
     ensure(zeros.prefix <= size, "transform zero prefix exceeds size");
     ensure(pos <= data.shard_count() && size <= data.shard_count() - pos, "transform block outside the view");
+}
+
+void check_derivative_args(const ShardsRefMut& data) {
+    const std::size_t n = data.shard_count();
+    ensure((n & (n - 1)) == 0, "formal_derivative: shard count is not a power of two");
 }
 
 void check_copy_source(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t copy_of) {

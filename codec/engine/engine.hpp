@@ -64,6 +64,25 @@ public:
     // registers replace by the same computation in their own instructions.
     virtual void formal_derivative(const ShardsRefMut& data) const;
 
+    // The forward transform at skew 0 of the formal derivative of all n
+    // shards of `data`: the shards below truncated_size end as after
+    // formal_derivative(data) and fft(data, 0, n, truncated_size, 0), with
+    // the same checks; the others are left in an unspecified state.
+    //
+    // With 0 < truncated_size <= n/4 only the first quarter of the derivative
+    // is needed. The transform's first pass (distance q = n/4, one group) has
+    // the logarithms SKEW[q - 1] and SKEW[2q - 1], both 65535 (SKEW is 65535
+    // exactly at the indices 2^k - 1): it leaves the first quarter as it is,
+    // and the passes after it, truncated to that quarter, read nothing else;
+    // they are a transform of size q (same distances, groups and SKEW
+    // indices). The derivative, out[p] = x[p] plus x[p | 2^b] for every zero
+    // bit b of p, gives the first quarter as Dq(x0) + x1 + x2, with x0, x1, x2
+    // the first three quarters and Dq the derivative of one quarter. So a
+    // quarter of the derivative (which reads every shard about log2(n)/2
+    // times) and one XOR sweep replace the whole derivative and the
+    // transform's widest pass.
+    void fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const;
+
     // Short name of the kernel set ("scalar", "ssse3", ...), so callers and
     // tests can see which one runs.
     [[nodiscard]] virtual const char* name() const noexcept = 0;
@@ -71,6 +90,9 @@ public:
 
 // x <- x XOR y, chunk by chunk, over the shorter of the two runs.
 void xor_into(std::span<Chunk> x, std::span<const Chunk> y) noexcept;
+
+// x <- x XOR y XOR z over the shortest of the three runs.
+void xor_into(std::span<Chunk> x, std::span<const Chunk> y, std::span<const Chunk> z) noexcept;
 
 // Shards x_pos..x_pos+count-1 <- themselves XOR shards y_pos..y_pos+count-1.
 // The two ranges must lie inside `data` and not overlap (checked).
@@ -94,6 +116,10 @@ void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped);
 // pos + size <= data.shard_count().
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
                           std::size_t truncated_size, KnownZeros zeros = {});
+
+// Checks that data.shard_count() is a power of two, as the formal derivative
+// requires.
+void check_derivative_args(const ShardsRefMut& data);
 
 // Checks that the source block of a forward transform (Engine::fft's
 // copy_of) lies in `data` and does not overlap the block at pos.

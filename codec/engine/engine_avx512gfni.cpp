@@ -33,16 +33,15 @@ struct Avx512Xor {
     static Reg bxor(Reg a, Reg b) { return _mm512_xor_si512(a, b); }
 };
 
-// Products by affine byte transforms. A chunk is held as its two 256-bit
-// halves, L (low bytes) and H (high bytes), and a product is
+// Products by affine byte transforms, chunk as two 256-bit halves (see
+// ProductForm): L (low bytes) and H (high bytes), and a product is
 //   L' = lo_from_lo(L) ^ lo_from_hi(H),   H' = hi_from_hi(H) ^ hi_from_lo(L):
-// four transforms and two XORs. One 512-bit register [L | H] would need two
-// transforms but a lane swap and an XOR per product as well; on cores that
-// execute 512-bit operations as two 256-bit halves (measured here: AMD Zen 4)
-// that is more work, (342, 681) encode coding 4.43 -> 4.10 ms with halves.
-// The EVEX encoding gives 32 registers: three multipliers (four each) and four
-// chunks (two each) of a two-layer pass stay in registers.
-struct GfniOps {
+// four transforms and two XORs. On AMD Zen 4, which executes 512-bit
+// operations as two halves, (342, 681) encode coding took 4.10 ms this way
+// against 4.43 ms with GfniZmmOps. The EVEX encoding gives 32 registers:
+// three multipliers (four each) and four chunks (two each) of a two-layer pass
+// stay in registers.
+struct GfniHalvesOps {
     using Table = AffineTable;
     struct Block {
         __m256i lo;
@@ -80,6 +79,45 @@ struct GfniOps {
     static void xor_product_into(const Multiplier& m, Block y, Block& x) { x = bxor(x, product(m, y)); }
 };
 
+// The zero-masking forms with a full mask are the plain instructions; g++
+// 12's unmasked intrinsics trip -Wuninitialized on their deliberately
+// undefined source operand.
+constexpr __mmask8 ALL_QWORDS = 0xFF;
+
+// Products by affine byte transforms, chunk as one 512-bit register [L | H]
+// (see ProductForm). gf2p8affineqb applies the matrix qword at the same
+// position to every byte, so the transform of [L | H] by [lo_from_lo |
+// hi_from_hi] and that of the swapped [H | L] by [lo_from_hi | hi_from_lo]
+// XOR to the product: two transforms, one lane swap, and one three-way XOR
+// that also folds the product into its target.
+struct GfniZmmOps {
+    using Table = AffineTable;
+    using Block = __m512i;
+    static constexpr std::size_t BLOCKS = 1;
+
+    struct Multiplier {
+        Multiplier(const AffineTable& table, GfElement log_m) noexcept {
+            const __m512i entry = _mm512_maskz_loadu_epi64(0x0F, &table[log_m]);
+            same = _mm512_maskz_permutexvar_epi64(ALL_QWORDS, _mm512_set_epi64(1, 1, 1, 1, 0, 0, 0, 0), entry);
+            cross = _mm512_maskz_permutexvar_epi64(ALL_QWORDS, _mm512_set_epi64(3, 3, 3, 3, 2, 2, 2, 2), entry);
+        }
+        __m512i same, cross;
+    };
+
+    static Block load(const std::uint8_t* chunk, std::size_t) { return _mm512_loadu_si512(chunk); }
+    static void store(std::uint8_t* chunk, std::size_t, Block b) { _mm512_storeu_si512(chunk, b); }
+    static Block bxor(Block a, Block b) { return _mm512_xor_si512(a, b); }
+    static Block swapped(Block x) { return _mm512_maskz_shuffle_i64x2(ALL_QWORDS, x, x, 0x4E); }
+    static Block product(const Multiplier& m, Block x) {
+        return _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(x, m.same, 0),
+                                _mm512_gf2p8affine_epi64_epi8(swapped(x), m.cross, 0));
+    }
+    static void xor_product_into(const Multiplier& m, Block y, Block& x) {
+        x = _mm512_ternarylogic_epi64(x, _mm512_gf2p8affine_epi64_epi8(y, m.same, 0),
+                                      _mm512_gf2p8affine_epi64_epi8(swapped(y), m.cross, 0), 0x96);
+    }
+};
+
 // The raw-register abstraction for eval_poly, 32 16-bit lanes per register.
 // The AVX-512 shuffles used here work within 128-bit lanes like the narrower
 // ones; only the block split and join cross lanes.
@@ -106,9 +144,7 @@ struct Avx512Vector {
         s = _mm512_mask_sub_epi16(sum, _mm512_cmplt_epu16_mask(sum, a), sum, ones());
         d = _mm512_mask_add_epi16(diff, _mm512_cmplt_epu16_mask(a, b), diff, ones());
     }
-    // Zero-masking shifts with a full mask are the plain instructions; g++
-    // 12's unmasked intrinsics trip -Wuninitialized on their deliberately
-    // undefined source operand.
+    // Zero-masking forms with a full mask: see ALL_QWORDS.
     static Reg shl32_16(Reg v) { return _mm512_maskz_slli_epi32(__mmask16{0xFFFF}, v, 16); }
     static Reg shr32_16(Reg v) { return _mm512_maskz_srli_epi32(__mmask16{0xFFFF}, v, 16); }
     static Reg blend_odd16(Reg a, Reg b) { return _mm512_mask_blend_epi16(__mmask32{0xAAAAAAAA}, a, b); }
@@ -156,23 +192,37 @@ struct Avx256Vector {
     static Reg mulhi_u16(Reg a, Reg b) { return _mm256_mulhi_epu16(a, b); }
 };
 
-using Kernels = VectorKernels<GfniOps>;
+// The transforms and mul of one product form.
+struct FormKernels {
+    void (*fft)(const AffineTable&, const SkewTable&, const ShardsRefMut&, std::size_t pos, std::size_t size,
+                std::size_t truncated_size, std::size_t skew_delta, std::optional<std::size_t> copy_of);
+    void (*ifft)(const AffineTable&, const SkewTable&, const ShardsRefMut&, std::size_t pos, std::size_t size,
+                 std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros);
+    void (*mul)(const AffineTable&, std::span<Chunk> x, GfElement log_m) noexcept;
+};
 
-void fft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
-                        std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
-                        std::optional<std::size_t> copy_of) {
-    fft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta, copy_of);
+template <class Ops>
+void fft_form(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
+              std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
+              std::optional<std::size_t> copy_of) {
+    fft_passes(VectorKernels<Ops>(affine), skew, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
-void ifft_private_avx512(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data,
-                         std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
-                         KnownZeros zeros) {
-    ifft_passes(Kernels(affine), skew, data, pos, size, truncated_size, skew_delta, zeros);
+template <class Ops>
+void ifft_form(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
+               std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
+    ifft_passes(VectorKernels<Ops>(affine), skew, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
-void mul_avx512(const AffineTable& affine, std::span<Chunk> x, GfElement log_m) noexcept {
-    Kernels(affine).mul(x, log_m);
+template <class Ops>
+void mul_form(const AffineTable& affine, std::span<Chunk> x, GfElement log_m) noexcept {
+    VectorKernels<Ops>(affine).mul(x, log_m);
 }
+
+// Both tables are filled here, inside the target region, where the forms are
+// instantiated.
+constexpr FormKernels HALVES{fft_form<GfniHalvesOps>, ifft_form<GfniHalvesOps>, mul_form<GfniHalvesOps>};
+constexpr FormKernels ZMM{fft_form<GfniZmmOps>, ifft_form<GfniZmmOps>, mul_form<GfniZmmOps>};
 
 void formal_derivative_avx512(std::uint8_t* base, std::size_t n, std::size_t row) {
     formal_derivative_groups<Avx512Xor>(base, n, row);
@@ -193,19 +243,27 @@ void eval_poly_private_avx512(std::span<GfElement, GF_ORDER> erasures, std::size
 
 namespace ondrel::engine {
 
+namespace {
+
+const avx512gfni_kernels::FormKernels& kernels_of(ProductForm form) noexcept {
+    return form == ProductForm::zmm ? avx512gfni_kernels::ZMM : avx512gfni_kernels::HALVES;
+}
+
+}  // namespace
+
 void Avx512Gfni::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
                      std::size_t skew_delta, std::optional<std::size_t> copy_of) const {
-    avx512gfni_kernels::fft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta, copy_of);
+    kernels_of(form_).fft(affine_, skew_, data, pos, size, truncated_size, skew_delta, copy_of);
 }
 
 void Avx512Gfni::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
                       std::size_t skew_delta, KnownZeros zeros) const {
-    avx512gfni_kernels::ifft_private_avx512(affine_, skew_, data, pos, size, truncated_size, skew_delta, zeros);
+    kernels_of(form_).ifft(affine_, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
-void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept {
-    avx512gfni_kernels::mul_avx512(affine_, x, log_m);
-}
+void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept { kernels_of(form_).mul(affine_, x, log_m); }
+
+const char* Avx512Gfni::name() const noexcept { return form_ == ProductForm::zmm ? "avx512gfni-zmm" : "avx512gfni"; }
 
 void Avx512Gfni::formal_derivative(const ShardsRefMut& data) const {
     engine::formal_derivative(data, avx512gfni_kernels::formal_derivative_avx512);

@@ -21,11 +21,12 @@ std::unique_ptr<Engine> create_vector() {
     return std::make_unique<VectorEngine>(mul128, skew);
 }
 
-// The affine table is built here, on the first creation of this set only.
+// The affine table is built here, on the first creation of a GFNI set only.
+template <ProductForm FORM>
 std::unique_ptr<Engine> create_avx512_gfni() {
     const AffineTable& affine = get_affine_table();
     const SkewTable& skew = get_skew();
-    return std::make_unique<Avx512Gfni>(affine, skew);
+    return std::make_unique<Avx512Gfni>(affine, skew, FORM);
 }
 
 std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_exp_log(), get_skew()); }
@@ -33,14 +34,21 @@ std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_ex
 constexpr CpuFeatures ALL_FEATURES = ~CpuFeatures{0};
 
 // A set is one row; a second form of a set is one more row with its own name.
+// The two GFNI product forms (ProductForm) give the same bytes; the default
+// takes the halves where the core splits 512-bit operations anyway.
 constexpr KernelSet KERNEL_SETS[] = {
-    {"avx512gfni", FEATURE_AVX512_GFNI, ALL_FEATURES, create_avx512_gfni, Avx512Gfni::eval_poly_avx512},
+    {"avx512gfni", FEATURE_AVX512_GFNI, ALL_FEATURES, create_avx512_gfni<ProductForm::halves>,
+     Avx512Gfni::eval_poly_avx512, FEATURE_HALF_WIDTH_512},
+    {"avx512gfni-zmm", FEATURE_AVX512_GFNI, ALL_FEATURES, create_avx512_gfni<ProductForm::zmm>,
+     Avx512Gfni::eval_poly_avx512},
     {"avx2", FEATURE_AVX2, FEATURE_AVX2, create_vector<Avx2>, Avx2::eval_poly_avx2},
     {"ssse3", 0, 0, create_vector<Ssse3>, Ssse3::eval_poly},
     {"scalar", 0, 0, create_scalar, Scalar::eval_poly},
 };
 
 bool runs_on(const KernelSet& set, CpuFeatures features) noexcept { return (set.needs & ~features) == 0; }
+
+bool suits(const KernelSet& set, CpuFeatures features) noexcept { return (set.suits & ~features) == 0; }
 
 const KernelSet* find(const char* name) noexcept {
     for (const KernelSet& set : KERNEL_SETS) {
@@ -66,7 +74,7 @@ std::span<const KernelSet> kernel_sets() noexcept { return KERNEL_SETS; }
 KernelChoice choose_kernel_set(const char* forced, CpuFeatures features) {
     if (forced == nullptr || *forced == '\0') {
         for (const KernelSet& set : KERNEL_SETS) {
-            if (runs_on(set, features)) return {&set, features, {}};
+            if (runs_on(set, features) && suits(set, features)) return {&set, features, {}};
         }
     }
     const KernelSet* set = forced == nullptr ? nullptr : find(forced);

@@ -2,7 +2,8 @@
 //
 // The kernel sets form one table, best first. A process chooses once, on first
 // use: the set named by the environment variable ONDREL_EC_KERNEL when it is
-// set (and not empty), else the first set this CPU and operating system run.
+// set (and not empty), else the first set this CPU and operating system run
+// and that suits this core (KernelSet::suits).
 // A name that is unknown, or whose set cannot run here, is not replaced by
 // another set: the choice then holds a text saying so, which the Python
 // boundary raises before any coding.
@@ -28,6 +29,9 @@ struct KernelSet {
     CpuFeatures allows;
     std::unique_ptr<Engine> (*create)();  // builds its tables on first use
     EvalPolyFn eval_poly;
+    // What the default choice also asks of the CPU: a form of a set that is
+    // only the faster one on some cores. Naming the set ignores it.
+    CpuFeatures suits = 0;
 };
 
 // The table, best first; the last row is the scalar reference, which the
@@ -76,6 +80,9 @@ public:
     }
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept { engine_->mul(x, log_m); }
     void formal_derivative(const ShardsRefMut& data) const { engine_->formal_derivative(data); }
+    void fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const {
+        engine_->fft_of_derivative(data, truncated_size);
+    }
 
     // Erasure-locator evaluation of the wrapped set.
     void eval_poly(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) const {

@@ -2,6 +2,7 @@
 // scaling step itself, shared by the high-rate and the low-rate decoder.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -53,27 +54,32 @@ private:
     FixedBitSet received_;
 };
 
-// Scales every received position in [begin, end) of `data` by its locator value
-// and clears every other position of that range.
-inline void scale_or_zero(const engine::DefaultEngine& engine, const engine::ShardsRefMut& data,
-                          const FixedBitSet& received, const ErasureLocator::Values& locator, std::size_t begin,
-                          std::size_t end) {
-    for (std::size_t p = begin; p < end; ++p) {
-        if (received.contains(p)) {
-            engine.mul(data.shard(p), locator[p]);
-        } else {
-            data.zero(p, p + 1);
-        }
-    }
-}
+// The non-zero part of the inverse transform's input: positions first..end-1
+// hold the scaled shards and cleared gaps, everything else is zero.
+struct ReceivedSpan {
+    std::size_t first;  // the first received position
+    std::size_t end;    // one past the last received position
+};
 
-// The first received position below `end` (or `end`): once every position that
-// was not received is cleared, the shards before it are all zero, which the
-// inverse transform can skip.
-inline std::size_t first_received(const FixedBitSet& received, std::size_t end) noexcept {
-    std::size_t p = 0;
-    while (p < end && !received.contains(p)) ++p;
-    return p;
+// Readies the inverse transform's input over the codeword positions below
+// `end`: scales every received position by its locator value and clears every
+// other position up to the last received one. The positions from there to
+// `end` are not touched: the transform, truncated to the returned span's end,
+// reads them as zero. At least one position below `end` is received.
+inline ReceivedSpan scale_received(const engine::DefaultEngine& engine, const engine::ShardsRefMut& data,
+                                   const FixedBitSet& received, const ErasureLocator::Values& locator,
+                                   std::size_t end) {
+    ReceivedSpan span{end, 0};
+    std::size_t cleared = 0;  // positions below this are scaled or cleared
+    for (std::size_t p = 0; p < end; ++p) {
+        if (!received.contains(p)) continue;
+        data.zero(cleared, p);
+        engine.mul(data.shard(p), locator[p]);
+        cleared = p + 1;
+        span.first = std::min(span.first, p);
+        span.end = p + 1;
+    }
+    return span;
 }
 
 }  // namespace ondrel::codec

@@ -66,16 +66,12 @@ Result<DecoderResult> RateDecoder<HighRate>::decode() {
         for (std::size_t p = chunk_size; p < original_end; ++p) e[p] = !received.contains(p);
     });
 
-    // Scale every received shard by its locator value; clear everything else
-    // up to original_end (the inverse transform reads the rest as zero, and
-    // the part before the first received shard is known to be zero).
-    scale_or_zero(engine_, data, received, erasures, 0, recovery_count);
-    data.zero(recovery_count, chunk_size);
-    scale_or_zero(engine_, data, received, erasures, chunk_size, original_end);
-
-    engine_.ifft(data, 0, work_count, original_end, 0, {first_received(received, original_end), true});
-    engine_.formal_derivative(data);
-    engine_.fft(data, 0, work_count, original_end, 0);
+    // Scale every received shard by its locator value and clear the gaps; the
+    // inverse transform reads the rest as zero (positions past the last
+    // original, and past the last received shard, are known zeros).
+    const ReceivedSpan span = scale_received(engine_, data, received, erasures, original_end);
+    engine_.ifft(data, 0, work_count, span.end, 0, {span.first, true});
+    engine_.fft_of_derivative(data, original_end);
 
     // Divide each erased original by its own factor.
     for (std::size_t p = chunk_size; p < original_end; ++p) {

@@ -59,21 +59,19 @@ Result<DecoderResult> RateDecoder<LowRate>::decode() {
         std::fill(e.begin() + recovery_end, e.end(), 1);
     });
 
-    // Scale every received shard by its locator value; clear everything else
-    // up to recovery_end (the inverse transform reads the rest as zero).
-    scale_or_zero(engine_, data, received, erasures, 0, original_count);
-    data.zero(original_count, chunk_size);
-    scale_or_zero(engine_, data, received, erasures, chunk_size, recovery_end);
-
-    // The inverse transform is truncated to recovery_end: its input is zero
-    // from there on, and zero before the first received shard. Only positions below original_count are read after the
-    // forward transform, and a truncated pass still computes every group that
-    // starts below its bound exactly as the full pass would, so the forward
-    // transform stops at original_count: the restored originals are the same
-    // bytes as with the bound recovery_end, and the work past them is skipped.
-    engine_.ifft(data, 0, work_count, recovery_end, 0, {first_received(received, recovery_end), true});
-    engine_.formal_derivative(data);
-    engine_.fft(data, 0, work_count, original_count, 0);
+    // Scale every received shard by its locator value and clear the gaps. The
+    // inverse transform's input is zero outside that span, so it is truncated
+    // to the span's end and skips the groups below its start. Only positions
+    // below original_count are read after the forward transform, and a
+    // truncated pass still computes every group that starts below its bound
+    // exactly as the full pass would, so the forward transform stops at
+    // original_count: the restored originals are the same bytes as with the
+    // bound recovery_end, and the work past them is skipped. With
+    // original_count at most a quarter of the work buffer (more recovery
+    // shards than chunk_size), that is also all the derivative must give.
+    const ReceivedSpan span = scale_received(engine_, data, received, erasures, recovery_end);
+    engine_.ifft(data, 0, work_count, span.end, 0, {span.first, true});
+    engine_.fft_of_derivative(data, original_count);
 
     // Divide each erased original by its own factor.
     for (std::size_t p = 0; p < original_count; ++p) {

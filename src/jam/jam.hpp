@@ -50,6 +50,13 @@ struct ShardView {
 [[nodiscard]] codec::Result<void> encode_into(std::span<const std::uint8_t> data, std::uint64_t orig,
                                               std::uint64_t rec, std::span<std::uint8_t* const> shard_outputs);
 
+// encode_into without the coding, for benchmarks that measure the row traffic
+// on its own: the same checks, and the rows move exactly as encode_into moves
+// them, but the recovery shards receive uncomputed bytes.
+[[nodiscard]] codec::Result<void> encode_rows_only_into(std::span<const std::uint8_t> data, std::uint64_t orig,
+                                                        std::uint64_t rec,
+                                                        std::span<std::uint8_t* const> shard_outputs);
+
 // Length of the padded byte string a decode of `shards` (any sufficient set,
 // in any order) returns: orig times the length L of the first shard. Fails as
 // one codec pass per word position would, first failure first: an empty list

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "codec/engine/cpu_features.hpp"
 
 namespace ondrel::engine {
@@ -104,6 +106,47 @@ TEST(Avx512GfniDecision, ImpliesAvx2) {
     if (((cpu_features() & FEATURE_AVX512_GFNI) != 0)) {
         EXPECT_TRUE(((cpu_features() & FEATURE_AVX2) != 0));
     }
+}
+
+// The vendor strings as cpuid leaf 0 returns them (EBX, EDX, ECX).
+constexpr std::uint32_t AMD[3] = {0x68747541, 0x69746E65, 0x444D4163};    // "AuthenticAMD"
+constexpr std::uint32_t INTEL[3] = {0x756E6547, 0x49656E69, 0x6C65746E};  // "GenuineIntel"
+
+TEST(HalfWidth512, AmdFamily19hOnly) {
+    struct Case {
+        const char* what;
+        const std::uint32_t* vendor;
+        std::uint32_t leaf1_eax;
+        bool half_width;
+    };
+    const Case cases[] = {
+        {"Zen 4 EPYC (family 0Fh + 0Ah, model 11h)", AMD, 0x00A10F11, true},
+        {"Zen 5 (family 0Fh + 0Bh)", AMD, 0x00B40F40, false},
+        {"Intel with the bits of a Zen 4", INTEL, 0x00A10F11, false},
+        {"Sapphire Rapids (family 6)", INTEL, 0x000806F8, false},
+        {"extended family ignored below base family 0Fh (9h + 10h)", AMD, 0x01000911, false},
+    };
+    for (const Case& c : cases) {
+        CpuidBits bits;
+        bits.leaf1_eax = c.leaf1_eax;
+        std::copy(c.vendor, c.vendor + 3, bits.vendor);
+        EXPECT_EQ(half_width_512(bits), c.half_width) << c.what;
+    }
+}
+
+TEST(HalfWidth512, ReportedBesideAvx512GfniOnly) {
+    FAKE_XCR0 = XCR0_ZMM;
+    CpuidBits bits{ECX_ALL, EBX_ALL, GFNI, 0x00A10F11};
+    std::copy(AMD, AMD + 3, bits.vendor);
+    EXPECT_EQ(features_from(bits, fake_xcr0), FEATURE_AVX2 | FEATURE_AVX512_GFNI | FEATURE_HALF_WIDTH_512);
+    bits.leaf7_ecx = 0;
+    EXPECT_EQ(features_from(bits, fake_xcr0), FEATURE_AVX2);
+    // This machine, against libgcc's own reading of vendor and family.
+    __builtin_cpu_init();
+    EXPECT_EQ(half_width_512(read_cpuid_bits()), __builtin_cpu_is("amdfam19h") != 0);
+    const CpuFeatures mine = cpu_features();
+    EXPECT_EQ((mine & FEATURE_HALF_WIDTH_512) != 0,
+              (mine & FEATURE_AVX512_GFNI) != 0 && __builtin_cpu_is("amdfam19h") != 0);
 }
 
 TEST(Avx512VbmiDecision, FromRegisterValues) {

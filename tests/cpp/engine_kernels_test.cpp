@@ -447,6 +447,38 @@ TEST(VectorKernels, FormalDerivativeMatchesTheSweep) {
     }
 }
 
+// fft_of_derivative against its two steps on the scalar reference, for the
+// shards below the truncation (the rest is unspecified): truncations around
+// a quarter of the shards, where only a quarter of the derivative is taken.
+TEST(VectorKernels, FftOfDerivativeMatchesDerivativeThenFft) {
+    std::vector<std::string> kernels = vector_kernels();
+    kernels.emplace_back("scalar");
+    std::mt19937 rng(8128);
+    for (const std::size_t n : {1, 2, 4, 8, 16, 64, 512, 2048}) {
+        for (const std::size_t t : {std::size_t{0}, std::size_t{1}, n / 4 - 1, n / 4, n / 4 + 1, n}) {
+            if (t > n || (t == n / 4 - 1 && n < 8)) continue;
+            for (const std::size_t len64 : {1, 3}) {
+                const std::vector<Chunk> input = random_chunks(n * len64, rng);
+                std::vector<Chunk> expected = input;
+                const ShardsRefMut ref_view(expected, n, len64);
+                reference().formal_derivative(ref_view);
+                reference().fft(ref_view, 0, n, t, 0);
+                for (const std::string& name : kernels) {
+                    std::vector<Chunk> data = input;
+                    kernel(name).fft_of_derivative(ShardsRefMut(data, n, len64), t);
+                    ASSERT_TRUE(std::memcmp(data.data(), expected.data(), t * len64 * CHUNK_BYTES) == 0)
+                        << name << ": " << n << " shards of " << len64 << " chunks, truncated " << t;
+                }
+            }
+        }
+    }
+    // A count that is not a power of two fails even where a quarter of it is one.
+    for (const std::size_t n : {6, 17}) {
+        std::vector<Chunk> chunks = random_chunks(n, rng);
+        EXPECT_THROW(kernel("scalar").fft_of_derivative(ShardsRefMut(chunks, n, 1), 1), InternalFailure) << n;
+    }
+}
+
 TEST(VectorKernels, InvalidTransformArgumentsAreInternalFailures) {
     struct Case {
         const char* what;
@@ -541,17 +573,36 @@ TEST(KernelSelection, AvailableSetsFollowTheCpu) {
     const bool avx512_gfni = ((cpu_features() & FEATURE_AVX512_GFNI) != 0);
     const bool avx2 = ((cpu_features() & FEATURE_AVX2) != 0);
     std::vector<std::string> expected;
-    if (avx512_gfni) expected.emplace_back("avx512gfni");
+    if (avx512_gfni) expected.insert(expected.end(), {"avx512gfni", "avx512gfni-zmm"});
     if (avx2) expected.emplace_back("avx2");
     expected.insert(expected.end(), {"ssse3", "scalar"});
     EXPECT_EQ(names, expected);
     EXPECT_EQ(DefaultEngine::with_kernel("avx512gfni").has_value(), avx512_gfni);
+    EXPECT_EQ(DefaultEngine::with_kernel("avx512gfni-zmm").has_value(), avx512_gfni);
     EXPECT_EQ(DefaultEngine::with_kernel("avx2").has_value(), avx2);
 }
 
-TEST(KernelSelection, PicksTheBestSetTheCpuRuns) {
-    const char* best = ((cpu_features() & FEATURE_AVX512_GFNI) != 0) ? "avx512gfni" : ((cpu_features() & FEATURE_AVX2) != 0) ? "avx2" : "ssse3";
-    EXPECT_STREQ(DefaultEngine::create().name(), best);
+TEST(KernelSelection, PicksTheBestSetThatSuitsTheCpu) {
+    constexpr CpuFeatures GFNI = FEATURE_AVX2 | FEATURE_AVX512_GFNI | FEATURE_AVX512_VBMI;
+    struct Case {
+        const char* forced;
+        CpuFeatures cpu;
+        const char* set;
+    };
+    const Case cases[] = {
+        {nullptr, GFNI | FEATURE_HALF_WIDTH_512, "avx512gfni"},
+        {nullptr, GFNI, "avx512gfni-zmm"},
+        {"avx512gfni", GFNI, "avx512gfni"},
+        {"avx512gfni-zmm", GFNI | FEATURE_HALF_WIDTH_512, "avx512gfni-zmm"},
+        {nullptr, FEATURE_AVX2 | FEATURE_HALF_WIDTH_512, "avx2"},
+        {"avx512gfni-zmm", FEATURE_AVX2, nullptr},
+    };
+    for (const Case& c : cases) {
+        const KernelChoice choice = choose_kernel_set(c.forced, c.cpu);
+        EXPECT_STREQ(choice.set != nullptr ? choice.set->name : nullptr, c.set)
+            << (c.forced != nullptr ? c.forced : "unset") << " on " << c.cpu;
+    }
+    EXPECT_STREQ(DefaultEngine::create().name(), choose_kernel_set(nullptr, cpu_features()).set->name);
 }
 
 }  // namespace
