@@ -17,6 +17,7 @@
 namespace {
 
 using namespace ondrel::jam;
+namespace codec = ondrel::codec;
 using word_road::Outcome;
 
 // Reads the fuzz input front to back; past its end everything is zero.
@@ -54,6 +55,48 @@ auto outcome(Call&& call) -> Outcome<typename decltype(call())::value_type> {
     }
 }
 
+// The segment layer's two steps as the Python boundary takes them: the plan
+// decides every failure, then the coding writes into storage of the planned
+// size. The coding step must not fail where its plan passed.
+codec::Result<std::vector<Bytes>> plan_and_encode(const Bytes& data, std::uint64_t orig, std::uint64_t rec) {
+    const auto len = plan_encode(data.size(), orig, rec);
+    if (!len) return std::unexpected(len.error());
+    std::vector<Bytes> shards(orig + rec, Bytes(*len));
+    std::vector<std::uint8_t*> rows;
+    for (Bytes& shard : shards) rows.push_back(shard.data());
+    if (!encode_into(data, orig, rec, rows)) mismatch("encode_into failed after its plan passed");
+    return shards;
+}
+
+codec::Result<std::vector<std::vector<Bytes>>> plan_and_multi_encode(const std::vector<Bytes>& segments,
+                                                                     std::uint64_t orig, std::uint64_t rec) {
+    if (auto planned = plan_multi_encode(segments.size(), orig, rec); !planned) {
+        return std::unexpected(planned.error());
+    }
+    std::vector<std::vector<Bytes>> out;
+    std::vector<std::span<const std::uint8_t>> views;
+    std::vector<std::uint8_t*> rows;
+    for (const Bytes& segment : segments) {
+        out.emplace_back(orig + rec, Bytes(*plan_encode(segment.size(), orig, rec)));
+        views.emplace_back(segment);
+    }
+    for (auto& shards : out) {
+        for (Bytes& shard : shards) rows.push_back(shard.data());
+    }
+    if (!multi_encode_into(views, orig, rec, rows)) mismatch("multi_encode_into failed after its plan passed");
+    return out;
+}
+
+codec::Result<Bytes> plan_and_decode(const std::vector<IndexedShard>& given, std::uint64_t orig, std::uint64_t rec) {
+    std::vector<ShardView> views;
+    for (const IndexedShard& shard : given) views.push_back({shard.bytes, shard.index});
+    const auto len = plan_decode(views, orig, rec);
+    if (!len) return std::unexpected(len.error());
+    Bytes out(*len);
+    if (!decode_into(views, orig, rec, out.data())) mismatch("decode_into failed after its plan passed");
+    return out;
+}
+
 // Counts: mostly small, sometimes at the codec's limits (which fail fast or
 // code tiny data); the byte decides which.
 std::uint64_t count(Input& in) {
@@ -73,19 +116,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size)
     const Bytes data = in.take(huge ? in.byte() % 8 : in.u16() % 1024);
 
     const auto reference = word_road::encode(data, orig, rec);
-    if (outcome([&] { return encode(data, orig, rec); }) != reference) mismatch("encode");
+    if (outcome([&] { return plan_and_encode(data, orig, rec); }) != reference) mismatch("encode");
 
     // A batch: this segment among a few others of fuzzer-chosen lengths.
     std::vector<Bytes> segments;
     const std::size_t extra = huge ? 0 : in.byte() % 4;
     for (std::size_t k = 0; k <= extra; ++k) segments.push_back(k == extra / 2 ? data : in.take(in.byte()));
-    const auto batch = outcome([&] { return multi_encoder(segments, orig, rec); });
+    const auto batch = outcome([&] { return plan_and_multi_encode(segments, orig, rec); });
     for (std::size_t k = 0; k < segments.size(); ++k) {
         const auto alone = word_road::encode(segments[k], orig, rec);
-        if (batch.index() != alone.index()) mismatch("multi_encoder outcome");
-        if (batch.index() == 0 && std::get<0>(batch)[k] != std::get<0>(alone)) mismatch("multi_encoder shards");
+        if (batch.index() != alone.index()) mismatch("multi_encode outcome");
+        if (batch.index() == 0 && std::get<0>(batch)[k] != std::get<0>(alone)) mismatch("multi_encode shards");
         // The counts are shared, so every segment fails with the same error.
-        if (batch.index() == 1 && std::get<1>(batch) != std::get<1>(alone)) mismatch("multi_encoder error");
+        if (batch.index() == 1 && std::get<1>(batch) != std::get<1>(alone)) mismatch("multi_encode error");
     }
 
     if (reference.index() != 0) return 0;
@@ -103,6 +146,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* raw, std::size_t size)
         if ((damage & 0xC0) == 0x80) bytes.resize(bytes.size() - std::min<std::size_t>(bytes.size(), damage & 7));
         given.push_back({std::move(bytes), index});
     }
-    if (outcome([&] { return decode(given, orig, rec); }) != word_road::decode(given, orig, rec)) mismatch("decode");
+    if (outcome([&] { return plan_and_decode(given, orig, rec); }) != word_road::decode(given, orig, rec)) mismatch("decode");
     return 0;
 }
