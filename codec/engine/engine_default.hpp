@@ -20,7 +20,7 @@ namespace ondrel::engine {
 
 // One row of the kernel-set table.
 struct KernelSet {
-    const char* name;      // the value ONDREL_EC_KERNEL names it by
+    const char* name;   // the value ONDREL_EC_KERNEL names it by
     CpuFeatures needs;  // what the CPU must offer for the set to run
     // What other dispatch tables (the segment layer's row conversions) may
     // use while this set is forced: a forced set keeps the process within its

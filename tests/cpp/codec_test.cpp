@@ -37,22 +37,35 @@ TEST(CountRule, BoundaryRowsAndRateChoice) {
     struct Case {
         std::size_t oc, rc;
         std::optional<Rate> rate;  // nothing: unsupported
-        bool high, low;           // the rate types' own rules
+        bool high, low;            // the rate types' own rules
     };
     const Case cases[] = {
-        {1, 1, Rate::High, true, true},          {2, 1, Rate::High, true, true},
-        {1, 2, Rate::Low, true, true},           {3, 2, Rate::High, true, true},
-        {2, 3, Rate::Low, true, true},           {3, 4, Rate::High, true, true},
-        {4, 3, Rate::Low, true, true},           {342, 684, Rate::Low, true, true},
-        {684, 342, Rate::High, true, true},      {1023, 1023, Rate::High, true, true},
-        {1024, 1025, Rate::Low, true, true},     {65535, 1, Rate::High, true, false},
-        {1, 65535, Rate::Low, false, true},      {32768, 32768, Rate::High, true, true},
-        {40000, 16384, Rate::High, true, false}, {65534, 2, Rate::High, true, false},
-        {0, 5, {}, false, false},                {5, 0, {}, false, false},
-        {65536, 1, {}, false, false},            {1, 65536, {}, false, false},
-        {32769, 32768, {}, false, false},        {40000, 16385, {}, false, false},
-        {65535, 2, {}, false, false},            {3, 65534, {}, false, false},
-        {HUGE, 1, {}, false, false},             {(std::size_t{1} << 63) + 1, 1, {}, false, false},
+        {1, 1, Rate::High, true, true},
+        {2, 1, Rate::High, true, true},
+        {1, 2, Rate::Low, true, true},
+        {3, 2, Rate::High, true, true},
+        {2, 3, Rate::Low, true, true},
+        {3, 4, Rate::High, true, true},
+        {4, 3, Rate::Low, true, true},
+        {342, 684, Rate::Low, true, true},
+        {684, 342, Rate::High, true, true},
+        {1023, 1023, Rate::High, true, true},
+        {1024, 1025, Rate::Low, true, true},
+        {65535, 1, Rate::High, true, false},
+        {1, 65535, Rate::Low, false, true},
+        {32768, 32768, Rate::High, true, true},
+        {40000, 16384, Rate::High, true, false},
+        {65534, 2, Rate::High, true, false},
+        {0, 5, {}, false, false},
+        {5, 0, {}, false, false},
+        {65536, 1, {}, false, false},
+        {1, 65536, {}, false, false},
+        {32769, 32768, {}, false, false},
+        {40000, 16385, {}, false, false},
+        {65535, 2, {}, false, false},
+        {3, 65534, {}, false, false},
+        {HUGE, 1, {}, false, false},
+        {(std::size_t{1} << 63) + 1, 1, {}, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "(" << c.oc << ", " << c.rc << ")");
@@ -98,27 +111,40 @@ TEST(Checks, FirstFailingCheckDecides) {
     const Bytes w = hex("01 00"), ww = hex("01 00 00 00");
     const std::pair<std::function<Error()>, const char*> cases[] = {
         // Creation and reset: the counts before the shard size.
-        {[] { return err(ReedSolomonEncoder::create(0, 5, 3)); }, "UnsupportedShardCount { original_count: 0, recovery_count: 5 }"},
-        {[] { return err(ReedSolomonDecoder::create(5, 0, 3)); }, "UnsupportedShardCount { original_count: 5, recovery_count: 0 }"},
-        {[] { return err(ReedSolomonDecoder::create(65536, 1, 2)); }, "UnsupportedShardCount { original_count: 65536, recovery_count: 1 }"},
+        {[] { return err(ReedSolomonEncoder::create(0, 5, 3)); },  //
+         "UnsupportedShardCount { original_count: 0, recovery_count: 5 }"},
+        {[] { return err(ReedSolomonDecoder::create(5, 0, 3)); },  //
+         "UnsupportedShardCount { original_count: 5, recovery_count: 0 }"},
+        {[] { return err(ReedSolomonDecoder::create(65536, 1, 2)); },  //
+         "UnsupportedShardCount { original_count: 65536, recovery_count: 1 }"},
         {[] { return err(ReedSolomonEncoder::create(5, 3, 3)); }, "InvalidShardSize { shard_bytes: 3 }"},
         {[] { return err(ReedSolomonDecoder::create(5, 3, 0)); }, "InvalidShardSize { shard_bytes: 0 }"},
-        {[&] { return err(encoder(2, 2).reset(0, 3, 1)); }, "UnsupportedShardCount { original_count: 0, recovery_count: 3 }"},
+        {[&] { return err(encoder(2, 2).reset(0, 3, 1)); },  //
+         "UnsupportedShardCount { original_count: 0, recovery_count: 3 }"},
         {[&] { return err(decoder(2, 2).reset(3, 2, 63)); }, "InvalidShardSize { shard_bytes: 63 }"},
         // The rate types apply their own rule.
-        {[&] { return err(HighRateEncoder::create(1, 65535, 0, engine())); }, "UnsupportedShardCount { original_count: 1, recovery_count: 65535 }"},
-        {[&] { return err(LowRateDecoder::create(65535, 1, 2, engine())); }, "UnsupportedShardCount { original_count: 65535, recovery_count: 1 }"},
+        {[&] { return err(HighRateEncoder::create(1, 65535, 0, engine())); },  //
+         "UnsupportedShardCount { original_count: 1, recovery_count: 65535 }"},
+        {[&] { return err(LowRateDecoder::create(65535, 1, 2, engine())); },  //
+         "UnsupportedShardCount { original_count: 65535, recovery_count: 1 }"},
         {[&] { return err(LowRateDecoder::create(1, 65535, 3, engine())); }, "InvalidShardSize { shard_bytes: 3 }"},
         // Encoder: too many before a wrong size; too few at encode.
-        {[&] { return err(encoder(2, 1).encode()); }, "TooFewOriginalShards { original_count: 2, original_received_count: 0 }"},
-        {[&] { auto e = encoder(2, 1); ok(e.add_original_shard(w)); return err(e.encode()); }, "TooFewOriginalShards { original_count: 2, original_received_count: 1 }"},
+        {[&] { return err(encoder(2, 1).encode()); },  //
+         "TooFewOriginalShards { original_count: 2, original_received_count: 0 }"},
+        {[&] { auto e = encoder(2, 1); ok(e.add_original_shard(w)); return err(e.encode()); },  //
+         "TooFewOriginalShards { original_count: 2, original_received_count: 1 }"},
         {[&] { return err(encoder(2, 1).add_original_shard(ww)); }, "DifferentShardSize { shard_bytes: 2, got: 4 }"},
-        {[&] { auto e = encoder(1, 1); ok(e.add_original_shard(w)); return err(e.add_original_shard(ww)); }, "TooManyOriginalShards { original_count: 1 }"},
+        {[&] { auto e = encoder(1, 1); ok(e.add_original_shard(w)); return err(e.add_original_shard(ww)); },  //
+         "TooManyOriginalShards { original_count: 1 }"},
         // Decoder: the index, then a duplicate, then the size.
-        {[&] { return err(decoder(4, 2).add_original_shard(4, ww)); }, "InvalidOriginalShardIndex { original_count: 4, index: 4 }"},
-        {[&] { return err(decoder(4, 2).add_recovery_shard(2, ww)); }, "InvalidRecoveryShardIndex { recovery_count: 2, index: 2 }"},
-        {[&] { auto d = decoder(4, 2); ok(d.add_original_shard(1, w)); return err(d.add_original_shard(1, ww)); }, "DuplicateOriginalShardIndex { index: 1 }"},
-        {[&] { auto d = decoder(4, 2); ok(d.add_recovery_shard(1, w)); return err(d.add_recovery_shard(1, ww)); }, "DuplicateRecoveryShardIndex { index: 1 }"},
+        {[&] { return err(decoder(4, 2).add_original_shard(4, ww)); },  //
+         "InvalidOriginalShardIndex { original_count: 4, index: 4 }"},
+        {[&] { return err(decoder(4, 2).add_recovery_shard(2, ww)); },  //
+         "InvalidRecoveryShardIndex { recovery_count: 2, index: 2 }"},
+        {[&] { auto d = decoder(4, 2); ok(d.add_original_shard(1, w)); return err(d.add_original_shard(1, ww)); },  //
+         "DuplicateOriginalShardIndex { index: 1 }"},
+        {[&] { auto d = decoder(4, 2); ok(d.add_recovery_shard(1, w)); return err(d.add_recovery_shard(1, ww)); },  //
+         "DuplicateRecoveryShardIndex { index: 1 }"},
         {[&] { return err(decoder(4, 2).add_recovery_shard(1, ww)); }, "DifferentShardSize { shard_bytes: 2, got: 4 }"},
         {[&] { auto d = decoder(3, 2); ok(d.add_original_shard(2, w)); ok(d.add_recovery_shard(0, w)); return err(d.decode()); },
          "NotEnoughShards { original_count: 3, original_received_count: 1, recovery_received_count: 1 }"},
@@ -141,7 +167,8 @@ TEST(Coding, ExactBytesOfBothRates) {
     };
     const Case cases[] = {
         {3, 2, {"01 00", "02 00", "03 00"}, {"0c 00", "0c 00"}, {{2, hex("03 00")}, {3, hex("0c 00")}, {4, hex("0c 00")}}},
-        {3, 2, {"01 02 03 04", "05 06 07 08", "09 0a 0b 0c"}, {"bc 3f 0b 0c", "b1 31 04 0c"}, {{0, hex("01 02 03 04")}, {4, hex("b1 31 04 0c")}, {3, hex("bc 3f 0b 0c")}}},
+        {3, 2, {"01 02 03 04", "05 06 07 08", "09 0a 0b 0c"}, {"bc 3f 0b 0c", "b1 31 04 0c"},  // 4-byte shards
+         {{0, hex("01 02 03 04")}, {4, hex("b1 31 04 0c")}, {3, hex("bc 3f 0b 0c")}}},
         {2, 1, {"01 02", "05 00"}, {"04 02"}, {{2, hex("04 02")}, {1, hex("05 00")}}},
         {2, 2, {"01 02", "05 06"}, {"35 09", "31 0d"}, {{3, hex("31 0d")}, {2, hex("35 09")}}},
         {2, 3, {"01 00", "02 00"}, {"00 00", "03 00", "0e 00"}, {{3, hex("03 00")}, {4, hex("0e 00")}}},
@@ -207,10 +234,22 @@ TEST(Coding, EveryKernelSetRoundTripsLikeTheReference) {
         std::vector<std::size_t> sizes;
     };
     const Case cases[] = {
-        {1, 1, {2, 70}},      {1, 3, {2, 64}},        {2, 1, {62, 128}},       {3, 2, {2, 70, 4096}},
-        {2, 3, {4, 130}},     {5, 5, {70}},           {100, 7, {64}},          {7, 100, {62}},
-        {64, 64, {64}},       {342, 681, {2, 70}},    {684, 342, {2, 128}},    {1024, 1025, {2}},
-        {65535, 1, {2}},      {1, 65535, {2}},        {32768, 32768, {2}},     {40000, 16384, {2}},
+        {1, 1, {2, 70}},
+        {1, 3, {2, 64}},
+        {2, 1, {62, 128}},
+        {3, 2, {2, 70, 4096}},
+        {2, 3, {4, 130}},
+        {5, 5, {70}},
+        {100, 7, {64}},
+        {7, 100, {62}},
+        {64, 64, {64}},
+        {342, 681, {2, 70}},
+        {684, 342, {2, 128}},
+        {1024, 1025, {2}},
+        {65535, 1, {2}},
+        {1, 65535, {2}},
+        {32768, 32768, {2}},
+        {40000, 16384, {2}},
     };
     std::mt19937_64 rng(2024);
     for (const Case& c : cases) {
@@ -250,15 +289,32 @@ TEST(Reuse, ReusedObjectsEqualFreshOnes) {
     struct Pass {
         std::size_t oc, rc, sb;
         std::vector<std::size_t> dropped;  // indices in the single index space
-        enum { Reset, Repeat, RefusedReset } how = Reset;
+        enum { Reset,
+               Repeat,
+               RefusedReset } how = Reset;
     };
     const Pass passes[] = {
-        {5, 3, 64, {0, 2}},   {5, 3, 64, {0, 2}, Pass::Repeat}, {5, 3, 128, {0, 2}}, {5, 3, 64, {1, 2}},
-        {5, 3, 64, {0, 5}},   {5, 4, 64, {0, 2}},               {6, 3, 64, {0, 2}},  {5, 3, 64, {}},
-        {3, 5, 64, {0, 2}},   {3, 5, 64, {0, 7}},               {3, 6, 64, {0, 2}},  {4, 5, 64, {0, 2}},
-        {3, 2, 70, {0, 1}},   {3, 2, 70, {0, 1}, Pass::RefusedReset}, {2, 3, 2, {0, 1}},
-        {2, 3, 2, {0, 2}, Pass::RefusedReset},                  {100, 20, 130, {1, 9, 50}}, {20, 100, 4096, {0, 19}},
-        {342, 681, 64, {0, 9, 100, 341, 342}}, {342, 681, 64, {0, 9, 100, 341, 343}}, {684, 342, 64, {5, 6, 7}},
+        {5, 3, 64, {0, 2}},
+        {5, 3, 64, {0, 2}, Pass::Repeat},
+        {5, 3, 128, {0, 2}},
+        {5, 3, 64, {1, 2}},
+        {5, 3, 64, {0, 5}},
+        {5, 4, 64, {0, 2}},
+        {6, 3, 64, {0, 2}},
+        {5, 3, 64, {}},
+        {3, 5, 64, {0, 2}},
+        {3, 5, 64, {0, 7}},
+        {3, 6, 64, {0, 2}},
+        {4, 5, 64, {0, 2}},
+        {3, 2, 70, {0, 1}},
+        {3, 2, 70, {0, 1}, Pass::RefusedReset},
+        {2, 3, 2, {0, 1}},
+        {2, 3, 2, {0, 2}, Pass::RefusedReset},
+        {100, 20, 130, {1, 9, 50}},
+        {20, 100, 4096, {0, 19}},
+        {342, 681, 64, {0, 9, 100, 341, 342}},
+        {342, 681, 64, {0, 9, 100, 341, 343}},
+        {684, 342, 64, {5, 6, 7}},
         {1, 1, 2, {0}},
     };
     std::mt19937_64 rng(17);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <sstream>
 
 #include "codec/engine/engine_default.hpp"
 #include "codec/engine/engine_scalar.hpp"
@@ -28,13 +29,31 @@ TEST(Field, KnownValuesAndIdentities) {
     const SkewTable& skew = get_skew();
     const LogTable& walsh = get_log_walsh();
     const std::pair<unsigned, unsigned> known[] = {
-        {t.exp[0], 1},         {t.exp[65535], 1},    {t.exp[1], 18064},    {t.log[0], 65535},
-        {t.log[1], 0},         {t.log[2], 21845},    {t.log[3], 43690},    {skew[0], 65535},
-        {skew[2], 21845},      {skew[4], 17476},     {skew[6], 34952},     {skew[8], 56797},
-        {skew[65534], 43173},  {walsh[0], 65535},    {walsh[1], 8105},     {walsh[2], 48770},
-        {mul(2, t.log[2]), 3}, {add_mod(0, 65535), 65535}, {add_mod(65535, 65535), 65535},
-        {add_mod(65534, 2), 1}, {add_mod(40000, 30000), 4465}, {sub_mod(0, 65535), 0},
-        {sub_mod(65535, 0), 65535}, {sub_mod(1, 2), 65534}, {get_mul128()[1].lo[0][1], 144},
+        {t.exp[0], 1},
+        {t.exp[65535], 1},
+        {t.exp[1], 18064},
+        {t.log[0], 65535},
+        {t.log[1], 0},
+        {t.log[2], 21845},
+        {t.log[3], 43690},
+        {skew[0], 65535},
+        {skew[2], 21845},
+        {skew[4], 17476},
+        {skew[6], 34952},
+        {skew[8], 56797},
+        {skew[65534], 43173},
+        {walsh[0], 65535},
+        {walsh[1], 8105},
+        {walsh[2], 48770},
+        {mul(2, t.log[2]), 3},
+        {add_mod(0, 65535), 65535},
+        {add_mod(65535, 65535), 65535},
+        {add_mod(65534, 2), 1},
+        {add_mod(40000, 30000), 4465},
+        {sub_mod(0, 65535), 0},
+        {sub_mod(65535, 0), 65535},
+        {sub_mod(1, 2), 65534},
+        {get_mul128()[1].lo[0][1], 144},
     };
     for (std::size_t i = 0; i < std::size(known); ++i) EXPECT_EQ(known[i].first, known[i].second) << "row " << i;
     // exp and log are inverse bijections; SKEW marks a zero factor exactly at 2^k - 1.
@@ -243,9 +262,15 @@ std::vector<TransformCase> transform_cases() {
     // shard ends the fused inverse pass on a partial tile, 130 makes every
     // tile a single offset.
     const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> sizes = {
-        {1, {0, 1}},       {2, {0, 1, 2}},        {4, {0, 1, 3, 4}}, {8, {0, 1, 2, 3, 5, 7, 8}},
-        {16, {0, 5, 9, 16}}, {32, {1, 7, 15, 16, 17, 31, 32}}, {128, {5, 64, 65, 128}},
-        {512, {1, 255, 256, 257, 342, 512}}, {2048, {0, 1023, 1024, 1025, 1193, 2048}},
+        {1, {0, 1}},
+        {2, {0, 1, 2}},
+        {4, {0, 1, 3, 4}},
+        {8, {0, 1, 2, 3, 5, 7, 8}},
+        {16, {0, 5, 9, 16}},
+        {32, {1, 7, 15, 16, 17, 31, 32}},
+        {128, {5, 64, 65, 128}},
+        {512, {1, 255, 256, 257, 342, 512}},
+        {2048, {0, 1023, 1024, 1025, 1193, 2048}},
     };
     for (const auto& [size, truncations] : sizes) {
         for (const std::size_t t : truncations) {
@@ -256,7 +281,7 @@ std::vector<TransformCase> transform_cases() {
                 }
             }
             cases.push_back({true, size, t, size <= 32 ? 130u : 1u, size + 5, {}, 0});  // copy of a block before
-            cases.push_back({true, size, t, 2, 0, 3 * size, size + 5});                // ... and after
+            cases.push_back({true, size, t, 2, 0, 3 * size, size + 5});                 // ... and after
         }
     }
     // Skew offsets outside the codec's two forms, where a group's m02 (2),
@@ -297,6 +322,10 @@ TEST(Kernels, TransformsFollowTheirDefinition) {
                       : ifft_by_definition(v, c.size, c.truncated, delta);
             for (std::size_t s = 0; s < c.size; ++s) set_element(expected[(c.pos + s) * c.len64 + e / 32], e % 32, v[s]);
         }
+        std::ostringstream what;
+        what << (c.forward ? " fft" : " ifft") << " size " << c.size << " truncated " << c.truncated << " pos " << c.pos;
+        what << " delta " << delta << " chunks " << c.len64 << " prefix " << c.zeros.prefix
+             << (c.zeros.tail ? " tail" : "") << (c.source ? " copy" : "");
         for (const char* name : kernel_names()) {
             const DefaultEngine engine = kernel(name);
             ASSERT_TRUE(fenced_equals(input, expected, SLACKS[slack++ % std::size(SLACKS)], [&](std::span<Chunk> data) {
@@ -306,9 +335,8 @@ TEST(Kernels, TransformsFollowTheirDefinition) {
                 } else {
                     engine.ifft(view, c.pos, c.size, c.truncated, delta, c.zeros);
                 }
-            })) << name << (c.forward ? " fft" : " ifft") << " size " << c.size << " truncated " << c.truncated
-                << " pos " << c.pos << " delta " << delta << " chunks " << c.len64 << " prefix " << c.zeros.prefix
-                << (c.zeros.tail ? " tail" : "") << (c.source ? " copy" : "");
+            })) << name
+                << what.str();
         }
     }
 }
@@ -378,8 +406,13 @@ TEST(Kernels, MultiplyByEveryMultiplier) {
 // bit of i, shards [i, i + w) are XORed into [i - w, i), byte by byte. Rows
 // shorter than, equal to and not a multiple of the kernels' 512-byte slices.
 TEST(Kernels, FormalDerivativeFollowsTheSweep) {
-    const std::pair<std::size_t, std::size_t> cases[] = {{1, 1},  {2, 2},  {4, 1},   {8, 1},    {8, 9},    {16, 17},
-                                                         {32, 8}, {64, 9}, {256, 1}, {1024, 3}, {2048, 8}, {4096, 1}};
+    const std::pair<std::size_t, std::size_t> cases[] = {{1, 1}, {2, 2}, {4, 1}, {8, 1}, {8, 9}, {16, 17},  // small
+                                                         {32, 8},
+                                                         {64, 9},
+                                                         {256, 1},
+                                                         {1024, 3},
+                                                         {2048, 8},
+                                                         {4096, 1}};
     std::mt19937 rng(31337);
     std::size_t slack = 0;
     for (const auto& [n, len64] : cases) {
@@ -395,7 +428,8 @@ TEST(Kernels, FormalDerivativeFollowsTheSweep) {
             const DefaultEngine engine = kernel(name);
             ASSERT_TRUE(fenced_equals(input, expected, SLACKS[slack++ % std::size(SLACKS)], [&](std::span<Chunk> data) {
                 engine.formal_derivative(ShardsRefMut(data, n, len64));
-            })) << name << ": " << n << " shards of " << len64 << " chunks";
+            })) << name
+                << ": " << n << " shards of " << len64 << " chunks";
         }
     }
 }

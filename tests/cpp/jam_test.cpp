@@ -111,7 +111,8 @@ TEST(Layout, KernelSetsConvertRowsExactly) {
             for (const std::size_t misalign : {0, 1, 16, 31, 48, 63}) {
                 Bytes space(row_len + 256, DIRTY);
                 std::uint8_t* const row = reinterpret_cast<std::uint8_t*>(
-                    (reinterpret_cast<std::uintptr_t>(space.data()) + 127) / 64 * 64) + misalign;
+                                              (reinterpret_cast<std::uintptr_t>(space.data()) + 127) / 64 * 64) +
+                                          misalign;
                 RowStream stream;
                 for (std::size_t offset = 0; offset < row_len; offset += 1024) {
                     const std::size_t n = std::min<std::size_t>(1024, row_len - offset);
@@ -163,8 +164,11 @@ TEST(Encode, IntoDirtyStorageMatchesTheWordRoad) {
 // The plans report exactly what the operations fail with, before any storage
 // exists: huge counts give the codec error, not an allocation.
 TEST(Encode, FailsAsTheWordRoad) {
-    const Counts bad[] = {{0, 1}, {0, 0}, {1, 0}, {65536, 1}, {32769, 32768}, {std::uint64_t{1} << 63, 1},
-                          {std::uint64_t{1} << 40, 3}, {3, std::uint64_t{1} << 40}, {~std::uint64_t{0}, 1}};
+    const Counts bad[] = {{0, 1}, {0, 0}, {1, 0}, {65536, 1}, {32769, 32768},  // unsupported, orig = 0
+                          {std::uint64_t{1} << 63, 1},
+                          {std::uint64_t{1} << 40, 3},  // 2 * orig wraps; huge
+                          {3, std::uint64_t{1} << 40},
+                          {~std::uint64_t{0}, 1}};
     const Bytes data{1, 2, 3};
     const std::vector<std::span<const std::uint8_t>> segments(9, data);
     for (const Counts c : bad) {

@@ -46,18 +46,33 @@ struct ItemFailure : std::exception {
 
 TEST(PoolSizing, FromTheTwoVariablesThenTheHardware) {
     const std::pair<std::string_view, std::optional<std::uint64_t>> texts[] = {
-        {"0", 0},  {"+3", 3}, {"007", 7}, {"18446744073709551615", UINT64_MAX}, {"18446744073709551616", {}},
-        {"", {}},  {"+", {}}, {"++3", {}}, {"-0", {}}, {" 3", {}}, {"3\n", {}}, {std::string_view("3\0", 2), {}},
-        {"0x10", {}}, {"\xd9\xa3", {}},  // ARABIC-INDIC DIGIT THREE
+        {"0", 0}, {"+3", 3}, {"007", 7}, {"18446744073709551615", UINT64_MAX},  // valid
+        {"18446744073709551616", {}},
+        {"", {}},
+        {"+", {}},
+        {"++3", {}},
+        {"-0", {}},
+        {" 3", {}},
+        {"3\n", {}},  // not
+        {std::string_view("3\0", 2), {}},
+        {"0x10", {}},
+        {"\xd9\xa3", {}},  // ARABIC-INDIC DIGIT THREE
     };
     for (const auto& [text, value] : texts) EXPECT_EQ(parse_thread_count(text), value) << '"' << text << '"';
     const struct {
         const char *num_threads, *rs_num_cpus;
         std::size_t hardware, want;
     } cases[] = {
-        {nullptr, nullptr, 6, 6}, {"1", "7", 6, 1},  {"0", "7", 6, 6},  // 0 means the hardware, not the next variable
-        {"abc", "7", 6, 7},       {"-2", nullptr, 6, 6}, {nullptr, "4", 6, 4}, {nullptr, "0", 6, 6},
-        {"18446744073709551615", nullptr, 6, SIZE_MAX}, {nullptr, nullptr, 0, 1}, {"0", nullptr, 0, 1},
+        {nullptr, nullptr, 6, 6},
+        {"1", "7", 6, 1},
+        {"0", "7", 6, 6},  // 0 means the hardware, not the next variable
+        {"abc", "7", 6, 7},
+        {"-2", nullptr, 6, 6},
+        {nullptr, "4", 6, 4},
+        {nullptr, "0", 6, 6},
+        {"18446744073709551615", nullptr, 6, SIZE_MAX},
+        {nullptr, nullptr, 0, 1},
+        {"0", nullptr, 0, 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(choose_pool_size(c.num_threads, c.rs_num_cpus, c.hardware), c.want)
@@ -144,8 +159,7 @@ TEST(OrderedMap, FailuresStopTheJob) {
     try {
         (void)ordered_map(std::span<int>(items), [](int& i) -> std::optional<int> {
             if (i == 40) ondrel::internal_failure("segment 40 broke");
-            return i;
-        }, stop);
+            return i; }, stop);
         ADD_FAILURE() << "nothing thrown";
     } catch (const ondrel::InternalFailure& e) {
         EXPECT_STREQ(e.what(), "segment 40 broke");
@@ -159,8 +173,7 @@ std::int64_t nested_sum(int n, int depth) {
     std::atomic<bool> stop{false};
     const auto parts = ordered_map(std::span<int>(items), [&](int& i) -> std::optional<std::int64_t> {
         uneven_work(i);
-        return depth == 0 ? i : nested_sum(i, depth - 1);
-    }, stop);
+        return depth == 0 ? i : nested_sum(i, depth - 1); }, stop);
     return std::accumulate(parts.begin(), parts.end(), std::int64_t{0});
 }
 
@@ -177,8 +190,7 @@ TEST(OrderedMap, ConcurrentAndNestedCallers) {
                 std::atomic<bool> stop{false};
                 const auto results = ordered_map(std::span<int>(items), [t](int& i) -> std::optional<int> {
                     uneven_work(i);
-                    return i * 5 + t;
-                }, stop);
+                    return i * 5 + t; }, stop);
                 for (int i = 0; i < n; ++i) wrong[t] += results.at(static_cast<std::size_t>(i)) != i * 5 + t;
             }
         });
@@ -210,8 +222,7 @@ TEST(PoolChild, Scenario) {
         const auto results = ordered_map(std::span<int>(items), [&](int& i) -> std::optional<int> {
             seen.push_back(i);  // one worker: items run one after another
             if (i == 120) stop.store(true);
-            return i == 120 ? std::nullopt : std::optional(i);
-        }, stop);
+            return i == 120 ? std::nullopt : std::optional(i); }, stop);
         EXPECT_EQ(seen, iota_items(121));
         EXPECT_EQ(results, iota_items(120));
     } else if (scenario == "spread") {
@@ -223,8 +234,7 @@ TEST(PoolChild, Scenario) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             std::lock_guard lock(ids_mutex);
             ids.insert(std::this_thread::get_id());
-            return i;
-        }, stop);
+            return i; }, stop);
         EXPECT_FALSE(ids.contains(std::this_thread::get_id())) << "an item ran on the caller";
         EXPECT_TRUE(ids.size() >= 2 && ids.size() <= 3) << ids.size();
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -269,7 +279,9 @@ TEST(PoolChild, FreshProcesses) {
     getrlimit(RLIMIT_STACK, &stack);
     stack.rlim_cur = rlim_t{1} << 47;
     if (stack.rlim_max != RLIM_INFINITY && stack.rlim_max < stack.rlim_cur) stack.rlim_max = stack.rlim_cur;
-    enum Setup { NONE, ONE_CPU, NO_STACKS };
+    enum Setup { NONE,
+                 ONE_CPU,
+                 NO_STACKS };
     const std::pair<std::vector<std::string>, Setup> cases[] = {
         {{"ONDREL_POOL_CHILD=serial", "RAYON_NUM_THREADS=0", "RAYON_RS_NUM_CPUS=7"}, ONE_CPU},
         {{"ONDREL_POOL_CHILD=spread", "RAYON_NUM_THREADS=abc", "RAYON_RS_NUM_CPUS=+3"}, NONE},
@@ -311,7 +323,8 @@ TEST(PoolChild, FreshProcesses) {
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && output.find("[  PASSED  ] 1 test") != std::string::npos)
-            << env[0] << "\n" << output;
+            << env[0] << "\n"
+            << output;
     }
 }
 
