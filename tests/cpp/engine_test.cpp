@@ -28,33 +28,16 @@ TEST(Field, KnownValuesAndIdentities) {
     const ExpLog& t = get_exp_log();
     const SkewTable& skew = get_skew();
     const LogTable& walsh = get_log_walsh();
+    // clang-format off
     const std::pair<unsigned, unsigned> known[] = {
-        {t.exp[0], 1},
-        {t.exp[65535], 1},
-        {t.exp[1], 18064},
-        {t.log[0], 65535},
-        {t.log[1], 0},
-        {t.log[2], 21845},
-        {t.log[3], 43690},
-        {skew[0], 65535},
-        {skew[2], 21845},
-        {skew[4], 17476},
-        {skew[6], 34952},
-        {skew[8], 56797},
-        {skew[65534], 43173},
-        {walsh[0], 65535},
-        {walsh[1], 8105},
-        {walsh[2], 48770},
-        {mul(2, t.log[2]), 3},
-        {add_mod(0, 65535), 65535},
-        {add_mod(65535, 65535), 65535},
-        {add_mod(65534, 2), 1},
-        {add_mod(40000, 30000), 4465},
-        {sub_mod(0, 65535), 0},
-        {sub_mod(65535, 0), 65535},
-        {sub_mod(1, 2), 65534},
+        {t.exp[0], 1}, {t.exp[65535], 1}, {t.exp[1], 18064}, {t.log[0], 65535}, {t.log[1], 0}, {t.log[2], 21845},
+        {t.log[3], 43690}, {skew[0], 65535}, {skew[2], 21845}, {skew[4], 17476}, {skew[6], 34952},
+        {skew[8], 56797}, {skew[65534], 43173}, {walsh[0], 65535}, {walsh[1], 8105}, {walsh[2], 48770},
+        {mul(2, t.log[2]), 3}, {add_mod(0, 65535), 65535}, {add_mod(65535, 65535), 65535}, {add_mod(65534, 2), 1},
+        {add_mod(40000, 30000), 4465}, {sub_mod(0, 65535), 0}, {sub_mod(65535, 0), 65535}, {sub_mod(1, 2), 65534},
         {get_mul128()[1].lo[0][1], 144},
     };
+    // clang-format on
     for (std::size_t i = 0; i < std::size(known); ++i) EXPECT_EQ(known[i].first, known[i].second) << "row " << i;
     // exp and log are inverse bijections; SKEW marks a zero factor exactly at 2^k - 1.
     std::vector<bool> seen(GF_MODULUS);
@@ -261,17 +244,13 @@ std::vector<TransformCase> transform_cases() {
     // a half, the codec's 342 and 1193) and at group borders; 3 chunks per
     // shard ends the fused inverse pass on a partial tile, 130 makes every
     // tile a single offset.
+    // clang-format off
     const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> sizes = {
-        {1, {0, 1}},
-        {2, {0, 1, 2}},
-        {4, {0, 1, 3, 4}},
-        {8, {0, 1, 2, 3, 5, 7, 8}},
-        {16, {0, 5, 9, 16}},
-        {32, {1, 7, 15, 16, 17, 31, 32}},
-        {128, {5, 64, 65, 128}},
-        {512, {1, 255, 256, 257, 342, 512}},
-        {2048, {0, 1023, 1024, 1025, 1193, 2048}},
+        {1, {0, 1}}, {2, {0, 1, 2}}, {4, {0, 1, 3, 4}},
+        {8, {0, 1, 2, 3, 5, 7, 8}}, {16, {0, 5, 9, 16}}, {32, {1, 7, 15, 16, 17, 31, 32}},
+        {128, {5, 64, 65, 128}}, {512, {1, 255, 256, 257, 342, 512}}, {2048, {0, 1023, 1024, 1025, 1193, 2048}},
     };
+    // clang-format on
     for (const auto& [size, truncations] : sizes) {
         for (const std::size_t t : truncations) {
             for (const bool forward : {true, false}) {

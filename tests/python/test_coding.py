@@ -121,14 +121,11 @@ def test_failures_surface_in_order(call, expected):
 
 
 def test_internal_failures_escape_except_exception():
-    def swallowing(call):
-        try:
-            call()
-        except Exception:
-            return "swallowed"
-
     with pytest.raises(BaseException) as info:
-        swallowing(lambda: encode_py(b"x", 0, 1))
+        try:
+            encode_py(b"x", 0, 1)
+        except Exception:
+            pass
     failure = type(info.value)
     assert (failure.__module__, failure.__name__, failure.__bases__) == ("native_runtime", "InternalFailure",
                                                                          (BaseException,))
@@ -136,5 +133,4 @@ def test_internal_failures_escape_except_exception():
     # One class for the whole process, and the module keeps working.
     with pytest.raises(failure):
         decode_py([], 1, 1)
-    assert swallowing(lambda: encode_py(b"ab", 1, 0)) == "swallowed"
     assert encode_py(b"ab", 1, 1) == [b"ab", b"ab"]

@@ -14,13 +14,6 @@ import pytest
 import ondrel_ec
 from ondrel_ec import decode_py, encode_py, multi_encode_py
 
-FUNCTIONS = [
-    ("encode_py", "(data, orig, rec)"),
-    ("decode_py", "(shards, orig, rec)"),
-    ("multi_encode_py", "(segments, orig, rec)"),
-]
-
-
 def run_python(code):
     """Runs `code` in a fresh interpreter and returns its standard output."""
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300)
@@ -28,25 +21,15 @@ def run_python(code):
     return done.stdout
 
 
-def test_all_lists_the_three_functions_in_order():
-    assert type(ondrel_ec.__all__) is list
-    assert ondrel_ec.__all__ == [name for name, _ in FUNCTIONS]
-    assert ondrel_ec.__doc__ == ""
-
-
-@pytest.mark.parametrize("name, text_signature", FUNCTIONS)
-def test_function_metadata(name, text_signature):
-    function = getattr(ondrel_ec, name)
-    assert function.__name__ == name
-    assert function.__text_signature__ == text_signature
-    assert function.__doc__ is None
-    assert function.__module__ == "ondrel_ec"
-    assert function.__self__ is ondrel_ec
-
-
-def test_internal_failure_class_is_not_a_module_attribute():
-    assert not hasattr(ondrel_ec, "InternalFailure")
-    assert not hasattr(ondrel_ec, "native_runtime")
+def test_surface():
+    signatures = {"encode_py": "(data, orig, rec)", "decode_py": "(shards, orig, rec)",
+                  "multi_encode_py": "(segments, orig, rec)"}
+    assert type(ondrel_ec.__all__) is list and ondrel_ec.__all__ == list(signatures)
+    assert ondrel_ec.__doc__ == "" and not hasattr(ondrel_ec, "InternalFailure")
+    for name, text_signature in signatures.items():
+        function = getattr(ondrel_ec, name)
+        assert (function.__name__, function.__text_signature__, function.__doc__) == (name, text_signature, None)
+        assert function.__module__ == "ondrel_ec" and function.__self__ is ondrel_ec
 
 
 def test_reinitialising_returns_the_same_module():
