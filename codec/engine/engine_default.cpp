@@ -32,7 +32,9 @@ std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_ex
 
 constexpr CpuFeatures ALL_FEATURES = ~CpuFeatures{0};
 
-// A set is one row; a second form of a set is one more row with its own name.
+// Best first; a second form of a set is one more row with its own name. The
+// last row, the scalar reference, is never the default: the baseline set
+// before it always runs.
 constexpr KernelSet KERNEL_SETS[] = {
     {"avx512gfni", FEATURE_AVX512_GFNI, ALL_FEATURES, create_avx512_gfni, Avx512Gfni::eval_poly_avx512},
     {"avx2", FEATURE_AVX2, FEATURE_AVX2, create_vector<Avx2>, Avx2::eval_poly_avx2},
@@ -60,8 +62,6 @@ std::string runnable_names(CpuFeatures features) {
 }
 
 }  // namespace
-
-std::span<const KernelSet> kernel_sets() noexcept { return KERNEL_SETS; }
 
 KernelChoice choose_kernel_set(const char* forced, CpuFeatures features) {
     if (forced == nullptr || *forced == '\0') {

@@ -30,10 +30,6 @@ struct KernelSet {
     EvalPolyFn eval_poly;
 };
 
-// The table, best first; the last row is the scalar reference, which the
-// default choice never reaches (the baseline set before it always runs).
-[[nodiscard]] std::span<const KernelSet> kernel_sets() noexcept;
-
 // The outcome of choosing: the set, and the features every dispatch table may
 // use; or no set and the reason, naming the sets this machine runs.
 struct KernelChoice {
