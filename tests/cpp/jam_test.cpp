@@ -223,24 +223,17 @@ TEST(Decode, IntoDirtyStorageMatchesTheWordRoad) {
 TEST(Decode, FailsAsTheWordRoad) {
     std::mt19937 rng(9);
     const auto s = road_encode(random_bytes(6 * 20, rng), 3, 3);  // 40-byte shards
+    // clang-format off
     const std::vector<std::vector<IndexedShard>> inputs = {
-        {},
-        {{cut(s[0], 0), 0}},
-        {{s[0], 0}, {cut(s[1], 1), 1}, {s[2], 2}},
-        {{s[0], 0}, {cut(s[1], 30), 1}, {cut(s[2], 20), 2}},
-        {{s[0], 0}, {cut(s[1], 21), 1}, {cut(s[2], 20), 2}},
-        {{cut(s[0], 39), 0}, {s[1], 1}, {s[2], 2}},
-        {{cut(s[0], 39), 0}, {cut(s[1], 39), 1}, {cut(s[2], 39), 2}},
-        {{s[0], 0}, {s[0], 0}, {s[1], 1}},
-        {{s[3], 3}, {s[4], 4}, {s[3], 3}},
-        {{s[0], 0}, {s[1], 1}, {s[5], 6}},
-        {{s[0], 0}, {s[1], 1}},
-        {{s[0], 0}, {cut(s[1], 20), 1}},
-        {{s[0], 0}, {s[2], 9}, {cut(s[1], 1), 1}},
-        {{s[0], 0}, {cut(s[1], 10), 1}, {s[0], 0}},
-        {{s[4], 4}, {cut(s[1], 0), 1}, {s[2], 2}, {s[3], 3}},
+        {}, {{cut(s[0], 0), 0}}, {{s[0], 0}, {cut(s[1], 1), 1}, {s[2], 2}},
+        {{s[0], 0}, {cut(s[1], 30), 1}, {cut(s[2], 20), 2}}, {{s[0], 0}, {cut(s[1], 21), 1}, {cut(s[2], 20), 2}},
+        {{cut(s[0], 39), 0}, {s[1], 1}, {s[2], 2}}, {{cut(s[0], 39), 0}, {cut(s[1], 39), 1}, {cut(s[2], 39), 2}},
+        {{s[0], 0}, {s[0], 0}, {s[1], 1}}, {{s[3], 3}, {s[4], 4}, {s[3], 3}}, {{s[0], 0}, {s[1], 1}, {s[5], 6}},
+        {{s[0], 0}, {s[1], 1}}, {{s[0], 0}, {cut(s[1], 20), 1}}, {{s[0], 0}, {s[2], 9}, {cut(s[1], 1), 1}},
+        {{s[0], 0}, {cut(s[1], 10), 1}, {s[0], 0}}, {{s[4], 4}, {cut(s[1], 0), 1}, {s[2], 2}, {s[3], 3}},
         {{s[0], 0}, {s[1], 1}, {s[2], 2}, {cut(s[3], 30), 3}, {s[4], 4}},
     };
+    // clang-format on
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         for (const Counts c : {Counts{3, 3}, Counts{0, 3}, Counts{3, 0}, Counts{std::uint64_t{1} << 40, 3}}) {
             const std::string where = "input " + std::to_string(i) + " counts " + std::to_string(c.orig) + "," +

@@ -177,18 +177,9 @@ class CountedLenBytes(bytes):
 
 
 EQUIVALENT_DATA = [
-    PAYLOAD,
-    CountedLenBytes(PAYLOAD),
-    bytearray(PAYLOAD),
-    memoryview(PAYLOAD),
-    memoryview(bytearray(PAYLOAD)),
-    memoryview(b"!" + PAYLOAD + b"!")[1:-1],
-    list(PAYLOAD),
-    tuple(PAYLOAD),
-    array("B", PAYLOAD),
-    array("H", list(PAYLOAD)),
-    memoryview(bytes(b for x in PAYLOAD for b in (x, 99)))[::2],
-    [Index(x) for x in PAYLOAD],
+    PAYLOAD, CountedLenBytes(PAYLOAD), bytearray(PAYLOAD), memoryview(PAYLOAD), memoryview(bytearray(PAYLOAD)),
+    memoryview(b"!" + PAYLOAD + b"!")[1:-1], list(PAYLOAD), tuple(PAYLOAD), array("B", PAYLOAD),
+    array("H", list(PAYLOAD)), memoryview(bytes(b for x in PAYLOAD for b in (x, 99)))[::2], [Index(x) for x in PAYLOAD],
 ]
 
 
