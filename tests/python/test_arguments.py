@@ -219,6 +219,9 @@ def test_results_are_fresh_objects_and_inputs_stay_unchanged():
     assert restored == shards[0] and restored is not shards[0]
     held = [(bytearray(shards[1]), 1)]
     decode_py(held, 1, 3)
+    view = memoryview(data)
+    assert encode_py(view, 1, 3) == shards and decode_py([(view, 0)], 1, 3) == shards[0]
+    view.release()  # the calls left no export of the view behind
     data[:] = bytes(len(data))  # changing an input afterwards changes nothing returned
     assert held == [(bytearray(PAYLOAD[:40]), 1)] and shards[0] == PAYLOAD[:40]
 
