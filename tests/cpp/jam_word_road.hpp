@@ -56,8 +56,12 @@ inline Outcome<std::vector<Bytes>> encode(Bytes data, std::uint64_t orig, std::u
     return shards;
 }
 
+inline std::string index_text(std::size_t len, std::size_t index) {
+    return failure_text::index_out_of_bounds(len, index);
+}
+
 inline Outcome<Bytes> decode(const std::vector<IndexedShard>& shards, std::uint64_t orig, std::uint64_t rec) {
-    if (shards.empty()) return failure_text::index_out_of_bounds(0, 0);
+    if (shards.empty()) return index_text(0, 0);
     const std::size_t len = shards.front().bytes.size();
     if (orig * 2 == 0) return std::string(failure_text::DIVIDE_BY_ZERO);
     auto decoder = codec::ReedSolomonDecoder::create(orig, rec, 2);
@@ -67,7 +71,7 @@ inline Outcome<Bytes> decode(const std::vector<IndexedShard>& shards, std::uint6
         if (auto reset = decoder->reset(orig, rec, 2); !reset) return reset.error();
         for (const IndexedShard& shard : shards) {
             if (i + 1 >= shard.bytes.size()) {
-                return failure_text::index_out_of_bounds(shard.bytes.size(), i >= shard.bytes.size() ? i : i + 1);
+                return index_text(shard.bytes.size(), i >= shard.bytes.size() ? i : i + 1);
             }
             const std::span<const std::uint8_t> word(shard.bytes.data() + i, 2);
             if (shard.index >= orig) {
