@@ -9,7 +9,7 @@ VPY := $(VENV)/bin/python
 DEBS := g++ cmake ninja-build libgtest-dev libbenchmark-dev
 CMAKE_COMMON := -G Ninja -DONDREL_BUILD_TESTS=ON
 
-.PHONY: all setup debs venv build test test-cpp test-asan test-py test-kernels install bench clean demo wheel fuzz fuzz-smoke fuzz-build
+.PHONY: all setup debs venv build test test-cpp test-asan test-tsan test-py test-kernels lint install bench clean demo wheel fuzz fuzz-smoke fuzz-build
 
 all: build
 
@@ -27,7 +27,7 @@ $(VENV)/.ready: pyproject.toml
 	@if [ -z "$(PYTHON312)" ]; then echo "CPython 3.12 not found under pyenv (pyenv root: $$(pyenv root 2>/dev/null))" >&2; exit 1; fi
 	$(PYTHON312) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest hypothesis mypy
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" pytest hypothesis mypy ruff
 	touch $@
 
 venv: $(VENV)/.ready
@@ -46,6 +46,22 @@ test-cpp: build
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build/asan -j $(JOBS) --output-on-failure
+
+# The worker pool's and the segment layer's tests (the code that shares data
+# between threads) under ThreadSanitizer.
+test-tsan: debs
+	cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE_THREAD=ON
+	cmake --build build/tsan -j $(JOBS) --target pool_test jam_test
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/pool_test
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/jam_test
+
+# C++ formatting (.clang-format) and Python lint (ruff, pyproject.toml).
+CLANG_FORMAT := clang-format-19
+lint: venv
+	@$(MAKE) --no-print-directory debs DEBS="$(CLANG_FORMAT)"
+	@$(VENV)/bin/ruff --version >/dev/null 2>&1 || $(VPY) -m pip install -q ruff
+	$(CLANG_FORMAT) --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/ruff check python tests bench scripts
 
 # Builds the extension through scikit-build-core into the virtual environment.
 install: setup
@@ -68,7 +84,7 @@ test-kernels: install
 	  else echo "== kernel set $$k: this machine cannot run it"; fi; \
 	done
 
-test: setup test-cpp test-asan test-py test-kernels fuzz-smoke
+test: setup lint test-cpp test-asan test-tsan test-py test-kernels fuzz-smoke
 
 bench: debs bench-peers install
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DONDREL_BUILD_BENCH=ON

@@ -110,8 +110,7 @@ std::optional<std::size_t> low_rate_products(std::size_t orig, std::size_t rec) 
     }
     const engine::DefaultEngine scalar = *engine::DefaultEngine::with_kernel("scalar");
     const ShardsRefMut view(chunks, work, 1);
-    low_rate_encode(orig, rec, [&](bool forward, std::size_t pos, std::size_t size, std::size_t truncated,
-                                   std::size_t skew_delta, std::optional<std::size_t> copy_of) {
+    low_rate_encode(orig, rec, [&](bool forward, std::size_t pos, std::size_t size, std::size_t truncated, std::size_t skew_delta, std::optional<std::size_t> copy_of) {
         if (forward) {
             scalar.fft(view, pos, size, truncated, skew_delta, copy_of);
         } else {
@@ -131,8 +130,7 @@ std::optional<std::size_t> low_rate_products(std::size_t orig, std::size_t rec) 
 
     const engine::counting::Kernel counter(1);
     const engine::SkewTable& skew = engine::get_skew();
-    low_rate_encode(orig, rec, [&](bool forward, std::size_t pos, std::size_t size, std::size_t truncated,
-                                   std::size_t skew_delta, std::optional<std::size_t> copy_of) {
+    low_rate_encode(orig, rec, [&](bool forward, std::size_t pos, std::size_t size, std::size_t truncated, std::size_t skew_delta, std::optional<std::size_t> copy_of) {
         if (forward) {
             engine::counting::fft_passes(counter, skew, view, pos, size, truncated, skew_delta, copy_of);
         } else {
@@ -145,6 +143,7 @@ std::optional<std::size_t> low_rate_products(std::size_t orig, std::size_t rec) 
 // `count` affine transforms (rounded up to twelve) in twelve independent
 // chains, written out so that the compiler keeps every chain in a register.
 // REG is the operand modifier of the register width: t (256-bit), g (512-bit).
+// clang-format off
 #define ONDREL_AFFINE(REG, N) "vgf2p8affineqb $0, %" #REG "12, %" #REG #N ", %" #REG #N "\n\t"
 #define ONDREL_AFFINE_12(REG)                                                                                      \
     ONDREL_AFFINE(REG, 0) ONDREL_AFFINE(REG, 1) ONDREL_AFFINE(REG, 2) ONDREL_AFFINE(REG, 3) ONDREL_AFFINE(REG, 4) \
@@ -159,6 +158,7 @@ std::optional<std::size_t> low_rate_products(std::size_t orig, std::size_t rec) 
                        "+v"(a8), "+v"(a9), "+v"(a10), "+v"(a11)                                               \
                      : "v"(m));                                                                                \
     }
+// clang-format on
 
 __attribute__((target("avx2,avx512f,avx512vl,gfni"))) void affine_ymm(std::size_t count) {
     const __m256i m = _mm256_set1_epi64x(0x0102040810204080);

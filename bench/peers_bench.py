@@ -43,7 +43,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import ondrel_ec
 
@@ -193,7 +193,8 @@ class Par2Case:
 
     def encode(self) -> None:
         self._clear(keep_data=True)
-        self._run("create", "-q", "-q", "-t1", "-T1", f"-s{self.block}", f"-c{self.rec}", "-n1", "data.par2", "data.bin")
+        self._run("create", "-q", "-q", "-t1", "-T1", f"-s{self.block}", f"-c{self.rec}", "-n1", "data.par2",
+                  "data.bin")
 
     def damage(self) -> None:
         for name in os.listdir(self.dir):
@@ -297,7 +298,8 @@ def peak_memory(lib: str, k: int, rec: int, size: int, workdir: str) -> str:
     if lib == "par2":
         # A child's ru_maxrss cannot be below the peak of the process it was spawned from.
         bound = "<= " if peak <= base + 1 else ""
-        return f"{bound}{peak:.0f} MiB (the par2 processes, create and repair; spawned from a {base:.0f} MiB interpreter)"
+        return (f"{bound}{peak:.0f} MiB (the par2 processes, create and repair; spawned from a {base:.0f} MiB "
+                "interpreter)")
     return f"{peak:.0f} MiB ({peak - base:+.0f} MiB over the interpreter with the libraries and the data loaded)"
 
 
@@ -335,7 +337,8 @@ def cell(rate: float | None, ours: float | None = None) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--size-mib", type=int, default=32, help="data per count pair (default 32)")
-    parser.add_argument("--isal-json", default=None, help="isal_perf JSON output (default: build/bench/bench/isal_perf.json)")
+    parser.add_argument("--isal-json", default=None,
+                        help="isal_perf JSON output (default: build/bench/bench/isal_perf.json)")
     parser.add_argument("--segments", type=int, default=2000)
     args = parser.parse_args()
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -349,9 +352,11 @@ def main() -> None:
     versions = {
         "zfec": getattr(zfec, "__version__", "?") if zfec else "missing",
         "pyeclib": "isa_l_rs_vand" if pyeclib_driver(10, 4) else "missing",
-        "par2": subprocess.run([PAR2, "-V"], capture_output=True, text=True).stdout.split("\n")[0] if PAR2 else "missing",
+        "par2": (subprocess.run([PAR2, "-V"], capture_output=True, text=True).stdout.split("\n")[0]
+                 if PAR2 else "missing"),
     }
-    print(f"peers: zfec {versions['zfec']}, pyeclib {versions['pyeclib']}, {versions['par2']}; data {args.size_mib} MiB per pair")
+    print(f"peers: zfec {versions['zfec']}, pyeclib {versions['pyeclib']}, {versions['par2']}; "
+          f"data {args.size_mib} MiB per pair")
     print("pair         enc/dec: MB/s of original data, (ondrel_ec / peer)")
 
     rows = []

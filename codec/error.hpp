@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 namespace ondrel::codec {
@@ -121,6 +122,21 @@ struct Error {
 
     friend bool operator==(const Error&, const Error&) = default;
 };
+
+// ErrorKind numbers the alternatives of Error::value in their order.
+template <ErrorKind K, class T>
+inline constexpr bool NUMBERED =
+    std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(K), decltype(Error::value)>, T>;
+static_assert(NUMBERED<ErrorKind::DifferentShardSize, errors::DifferentShardSize> &&
+              NUMBERED<ErrorKind::DuplicateOriginalShardIndex, errors::DuplicateOriginalShardIndex> &&
+              NUMBERED<ErrorKind::DuplicateRecoveryShardIndex, errors::DuplicateRecoveryShardIndex> &&
+              NUMBERED<ErrorKind::InvalidOriginalShardIndex, errors::InvalidOriginalShardIndex> &&
+              NUMBERED<ErrorKind::InvalidRecoveryShardIndex, errors::InvalidRecoveryShardIndex> &&
+              NUMBERED<ErrorKind::InvalidShardSize, errors::InvalidShardSize> &&
+              NUMBERED<ErrorKind::NotEnoughShards, errors::NotEnoughShards> &&
+              NUMBERED<ErrorKind::TooFewOriginalShards, errors::TooFewOriginalShards> &&
+              NUMBERED<ErrorKind::TooManyOriginalShards, errors::TooManyOriginalShards> &&
+              NUMBERED<ErrorKind::UnsupportedShardCount, errors::UnsupportedShardCount>);
 
 template <class T>
 using Result = std::expected<T, Error>;

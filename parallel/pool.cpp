@@ -188,10 +188,11 @@ private:
                     std::thread(&Pool::worker_main, this, started).detach();
                 }
             } catch (const std::exception& e) {
-                failure_ = "The global thread pool has not been initialized.: could not start "
-                           "worker thread " +
-                           std::to_string(started) + " of " + std::to_string(threads_) + ": " +
-                           e.what();
+                failure_ =
+                    "The global thread pool has not been initialized.: could not start "
+                    "worker thread " +
+                    std::to_string(started) + " of " + std::to_string(threads_) + ": " +
+                    e.what();
                 // The workers already running are told to leave; they only ever
                 // touch this pool, which outlives them.
                 auto lock = acquire();

@@ -3,6 +3,7 @@
 // table chooses from.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 namespace ondrel::engine {
@@ -72,6 +73,9 @@ enum CpuFeature : unsigned {
     FEATURE_HALF_WIDTH_512 = 1u << 3,
 };
 using CpuFeatures = unsigned;
+static_assert(std::popcount(unsigned{FEATURE_AVX2 | FEATURE_AVX512_GFNI | FEATURE_AVX512_VBMI |
+                                     FEATURE_HALF_WIDTH_512}) == 4,
+              "every feature has a bit of its own");
 
 // The features that the register values report (pure; `read_xcr0` as above).
 [[nodiscard]] CpuFeatures features_from(CpuidBits bits, Xcr0Reader read_xcr0);

@@ -21,7 +21,8 @@ namespace ondrel::engine {
 // spends the same on the transforms either way and the swap on top, so the
 // halves win there; a core with full-width 512-bit units issues half as many
 // operations with zmm.
-enum class ProductForm { halves, zmm };
+enum class ProductForm { halves,
+                         zmm };
 
 class Avx512Gfni final : public Engine {
 public:

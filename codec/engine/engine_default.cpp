@@ -33,9 +33,11 @@ std::unique_ptr<Engine> create_scalar() { return std::make_unique<Scalar>(get_ex
 
 constexpr CpuFeatures ALL_FEATURES = ~CpuFeatures{0};
 
-// A set is one row; a second form of a set is one more row with its own name.
-// The two GFNI product forms (ProductForm) give the same bytes; the default
-// takes the halves where the core splits 512-bit operations anyway.
+// Best first; a second form of a set is one more row with its own name. The
+// two GFNI product forms (ProductForm) give the same bytes; the default takes
+// the halves where the core splits 512-bit operations anyway. The last row,
+// the scalar reference, is never the default: the baseline set before it
+// always runs.
 constexpr KernelSet KERNEL_SETS[] = {
     {"avx512gfni", FEATURE_AVX512_GFNI, ALL_FEATURES, create_avx512_gfni<ProductForm::halves>,
      Avx512Gfni::eval_poly_avx512, FEATURE_HALF_WIDTH_512},
@@ -68,8 +70,6 @@ std::string runnable_names(CpuFeatures features) {
 }
 
 }  // namespace
-
-std::span<const KernelSet> kernel_sets() noexcept { return KERNEL_SETS; }
 
 KernelChoice choose_kernel_set(const char* forced, CpuFeatures features) {
     if (forced == nullptr || *forced == '\0') {

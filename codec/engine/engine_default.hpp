@@ -21,7 +21,7 @@ namespace ondrel::engine {
 
 // One row of the kernel-set table.
 struct KernelSet {
-    const char* name;      // the value ONDREL_EC_KERNEL names it by
+    const char* name;   // the value ONDREL_EC_KERNEL names it by
     CpuFeatures needs;  // what the CPU must offer for the set to run
     // What other dispatch tables (the segment layer's row conversions) may
     // use while this set is forced: a forced set keeps the process within its
@@ -33,10 +33,6 @@ struct KernelSet {
     // only the faster one on some cores. Naming the set ignores it.
     CpuFeatures suits = 0;
 };
-
-// The table, best first; the last row is the scalar reference, which the
-// default choice never reaches (the baseline set before it always runs).
-[[nodiscard]] std::span<const KernelSet> kernel_sets() noexcept;
 
 // The outcome of choosing: the set, and the features every dispatch table may
 // use; or no set and the reason, naming the sets this machine runs.

@@ -22,7 +22,8 @@ public:
 
 // Checks an internal invariant; throws InternalFailure with `text` when it fails.
 inline void ensure(bool holds, const char* text) {
-    if (!holds) [[unlikely]] internal_failure(text);
+    if (!holds) [[unlikely]]
+        internal_failure(text);
 }
 
 // The texts of the internal failures that a caller can provoke (orig = 0, an

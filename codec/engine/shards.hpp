@@ -67,7 +67,8 @@ public:
 
     // The chunks of shard s.
     [[nodiscard]] std::span<Chunk> shard(std::size_t s) const {
-        if (s >= shard_count_) [[unlikely]] shard_index_failure(s);
+        if (s >= shard_count_) [[unlikely]]
+            shard_index_failure(s);
         return data_.subspan(s * shard_len_64_, shard_len_64_);
     }
     // The chunks of shards first..first+count-1, as one flat run.

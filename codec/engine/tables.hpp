@@ -23,10 +23,12 @@ inline constexpr std::size_t GF_ORDER = 65536;
 inline constexpr std::size_t GF_MODULUS = 65535;
 inline constexpr std::uint32_t GF_POLYNOMIAL = 0x1002D;
 
+// clang-format off
 inline constexpr std::array<GfElement, 16> CANTOR_BASIS = {
     0x0001, 0xACCA, 0x3C0E, 0x163E, 0xC582, 0xED2E, 0x914C, 0x4012,
     0x6C98, 0x10D8, 0x6A72, 0xB900, 0xFDB8, 0xFB34, 0xFF38, 0x991E,
 };
+// clang-format on
 
 // (a + b) mod 65535 on logarithms; a sum of exactly 65535 stays 65535.
 [[nodiscard]] constexpr GfElement add_mod(GfElement a, GfElement b) noexcept {

@@ -119,7 +119,7 @@ std::size_t encoder_work_count(std::size_t original_count, std::size_t recovery_
                                         Rate::chunk_size(original_count, recovery_count));
     };
     return choose_rate(original_count, recovery_count) == Rate::High ? work.template operator()<HighRate>()
-                                                                      : work.template operator()<LowRate>();
+                                                                     : work.template operator()<LowRate>();
 }
 
 std::size_t decoder_work_count(std::size_t original_count, std::size_t recovery_count) noexcept {
@@ -128,7 +128,7 @@ std::size_t decoder_work_count(std::size_t original_count, std::size_t recovery_
             .work_count;
     };
     return choose_rate(original_count, recovery_count) == Rate::High ? work.template operator()<HighRate>()
-                                                                      : work.template operator()<LowRate>();
+                                                                     : work.template operator()<LowRate>();
 }
 
 // ---- DefaultRateEncoder ----
@@ -137,7 +137,7 @@ Result<DefaultRateEncoder> DefaultRateEncoder::create(std::size_t original_count
                                                       std::size_t shard_bytes, engine::DefaultEngine engine,
                                                       std::optional<EncoderWork> work) {
     auto inner = create_inner<HighRateEncoder, LowRateEncoder>(original_count, recovery_count, shard_bytes,
-                                                              std::move(engine), std::move(work));
+                                                               std::move(engine), std::move(work));
     if (!inner) return std::unexpected(inner.error());
     return DefaultRateEncoder(std::move(*inner));
 }
@@ -175,7 +175,7 @@ Result<DefaultRateDecoder> DefaultRateDecoder::create(std::size_t original_count
                                                       std::size_t shard_bytes, engine::DefaultEngine engine,
                                                       std::optional<DecoderWork> work) {
     auto inner = create_inner<HighRateDecoder, LowRateDecoder>(original_count, recovery_count, shard_bytes,
-                                                              std::move(engine), std::move(work));
+                                                               std::move(engine), std::move(work));
     if (!inner) return std::unexpected(inner.error());
     return DefaultRateDecoder(std::move(*inner));
 }

@@ -24,7 +24,10 @@
 
 namespace ondrel::codec {
 
-enum class Rate : std::uint8_t { High, Low };
+enum class Rate : std::uint8_t {
+    High,
+    Low,
+};
 
 // The default count rule: both counts <= 65536, then both >= 1 and
 // min(P(original_count), P(recovery_count)) + max(original_count,

@@ -14,7 +14,6 @@ import stat
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import TypeVar
 
 from .errors import EXIT_OK, EXIT_REPAIRABLE, EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
 from .files import FileSet, Output, standard_input
@@ -45,7 +44,6 @@ MAX_RANGE_PIECES = 1 << 16
 MEMORY_BUDGET = 128 * MIB
 
 Say = Callable[[str], None]
-T = TypeVar("T")
 
 
 def _quiet(_: str) -> None:
@@ -74,8 +72,8 @@ def ranges(first: int, end: int, step: int) -> Iterator[tuple[int, int]]:
         yield start, min(end, start + step)
 
 
-def ordered(pool: ThreadPoolExecutor, work: Callable[..., T], items: Iterable[tuple[int, int]],
-            ahead: int) -> Iterator[T]:
+def ordered[T](pool: ThreadPoolExecutor, work: Callable[..., T], items: Iterable[tuple[int, int]],
+               ahead: int) -> Iterator[T]:
     """work(first, end) for each range on the pool, results in order, with at
     most `ahead` ranges submitted and not yet taken."""
     pending: list[Future[T]] = []
@@ -201,7 +199,8 @@ def _encode(source: str, fd: int, size: int | None, layout: Layout, targets: lis
                     return encode_range(source, layout, first, end, outputs)
 
                 for found in ordered(pool, work, ranges(0, layout.segments, step), ahead):
-                    progress.advance(sum(layout.segment_length(s) for s in range(len(digests), len(digests) + len(found))))
+                    done = range(len(digests), len(digests) + len(found))
+                    progress.advance(sum(layout.segment_length(s) for s in done))
                     digests += found
                 length = layout.file_length
             else:  # a stream: read here, in order

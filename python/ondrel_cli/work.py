@@ -117,13 +117,11 @@ def _subsets(indices: list[int], orig: int) -> Iterator[list[int]]:
     left out, then when two are."""
     yield indices[:orig]
     for drop in range(1, 3):
-        tries = 0
-        for left_out in itertools.combinations(indices[:orig], drop):
+        for tries, left_out in enumerate(itertools.combinations(indices[:orig], drop), start=1):
             rest = [index for index in indices if index not in left_out]
             if len(rest) < orig:
                 return
             yield rest[:orig]
-            tries += 1
             if drop == 2 and tries >= MAX_PAIR_TRIES:
                 return
 

@@ -52,7 +52,10 @@ constexpr std::size_t TILE_BUDGET_BYTES = std::size_t{1} << 20;
 constexpr std::size_t MIN_ENCODE_ROW_BYTES = 2048;
 
 // Which work the segment layer sizes tiles for.
-enum class Coding { encode, decode };
+enum class Coding {
+    encode,
+    decode,
+};
 
 // Shards in the codec's work buffer for these counts, which decides how many
 // blocks fit the budget.
@@ -199,7 +202,10 @@ template <class RowAt, class Add>
 // Whether encode_shards copies the originals to their output rows and writes
 // rows with non-temporal stores (rows handed to the caller), or leaves the
 // originals and writes rows that are read back at once (packs).
-enum class Rows { to_caller, read_back };
+enum class Rows {
+    to_caller,
+    read_back,
+};
 
 // Computes the rec recovery shards of the orig original shards `sources`, all
 // shard_len bytes long, tile by tile with `encoder`, into outputs[orig..);
@@ -541,7 +547,6 @@ codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t
     store_fence();
     return decoded;
 }
-
 
 codec::Result<void> plan_multi_encode(std::size_t segment_count, std::uint64_t orig, std::uint64_t rec) {
     // The pool starts (or reports that it cannot) before anything is checked,

@@ -29,7 +29,7 @@ template <class T>
 using Outcome = std::variant<T, codec::Error, std::string>;
 
 inline Outcome<std::vector<Bytes>> encode(Bytes data, std::uint64_t orig, std::uint64_t rec) {
-    if (orig * 2 == 0) return std::string("attempt to calculate the remainder with a divisor of zero");
+    if (orig * 2 == 0) return std::string(failure_text::REMAINDER_BY_ZERO);
     auto encoder = codec::ReedSolomonEncoder::create(orig, rec, 2);
     if (!encoder) return encoder.error();
     const std::size_t unit = 2 * orig;
@@ -57,21 +57,22 @@ inline Outcome<std::vector<Bytes>> encode(Bytes data, std::uint64_t orig, std::u
 }
 
 inline std::string index_text(std::size_t len, std::size_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
+    return failure_text::index_out_of_bounds(len, index);
 }
 
 inline Outcome<Bytes> decode(const std::vector<IndexedShard>& shards, std::uint64_t orig, std::uint64_t rec) {
     if (shards.empty()) return index_text(0, 0);
     const std::size_t len = shards.front().bytes.size();
-    if (orig * 2 == 0) return std::string("attempt to divide by zero");
+    if (orig * 2 == 0) return std::string(failure_text::DIVIDE_BY_ZERO);
     auto decoder = codec::ReedSolomonDecoder::create(orig, rec, 2);
     if (!decoder) return decoder.error();
     std::vector<Bytes> out(orig);
     for (std::size_t i = 0; i < len; i += 2) {
         if (auto reset = decoder->reset(orig, rec, 2); !reset) return reset.error();
         for (const IndexedShard& shard : shards) {
-            if (i >= shard.bytes.size()) return index_text(shard.bytes.size(), i);
-            if (i + 1 >= shard.bytes.size()) return index_text(shard.bytes.size(), i + 1);
+            if (i + 1 >= shard.bytes.size()) {
+                return index_text(shard.bytes.size(), i >= shard.bytes.size() ? i : i + 1);
+            }
             const std::span<const std::uint8_t> word(shard.bytes.data() + i, 2);
             if (shard.index >= orig) {
                 if (auto added = decoder->add_recovery_shard(shard.index - orig, word); !added) return added.error();

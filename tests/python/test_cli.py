@@ -107,7 +107,8 @@ def test_version_1_sets_are_read_and_upgraded_on_request(tmp_path: Path) -> None
     for index in range(orig + rec):
         raw = header_bytes(1, orig, rec, index, segment, len(data), hashlib.sha256(data).digest())
         for s, pieces in enumerate(parts):
-            raw += pieces[index] + struct.pack("<I", zlib.crc32(pieces[index], zlib.crc32(struct.pack("<IQ", index, s))))
+            seed = zlib.crc32(struct.pack("<IQ", index, s))
+            raw += pieces[index] + struct.pack("<I", zlib.crc32(pieces[index], seed))
         (tmp_path / "sh" / f"v1.{index}-of-5.oec").write_bytes(raw)
     (tmp_path / "sh" / "v1.0-of-5.oec").unlink()
     assert ec("verify", tmp_path / "sh").returncode == 1
@@ -194,11 +195,11 @@ EXIT_STATUSES = [  # what, arguments, files to create, status, phrase
     ("existing output", ["decode", "in", "-o", "in"], {}, 64, "already exists; use --force"),
     ("empty directory", ["verify", "d"], {"d": None}, 64, "no .oec shard files"),
     ("only foreign files", ["decode", "a.oec", "b.oec", "c.oec", "d.oec", "-o", "o"],
-     {name: b"hello" for name in ("a.oec", "b.oec", "c.oec", "d.oec")}, 64,
+     dict.fromkeys(("a.oec", "b.oec", "c.oec", "d.oec"), b"hello"), 64,
      "no usable shard among 4 file(s): a.oec: not an ondrel-ec shard file; b.oec: not an ondrel-ec shard file; "
      "c.oec: not an ondrel-ec shard file (and 1 more)"),
-    ("only three foreign files", ["verify", "a.oec", "b.oec", "c.oec"], {n: b"hi" for n in ("a.oec", "b.oec", "c.oec")},
-     64, "c.oec: not an ondrel-ec shard file\n"),
+    ("only three foreign files", ["verify", "a.oec", "b.oec", "c.oec"],
+     dict.fromkeys(("a.oec", "b.oec", "c.oec"), b"hi"), 64, "c.oec: not an ondrel-ec shard file\n"),
     ("a foreign file and a damaged header", ["verify", "a.oec", "m"], {"a.oec": b"hi", "m": MAGIC}, 2,
      "no usable shard among 2 file(s)"),
     ("info on a non-shard", ["info", "in"], {}, 64, "not an ondrel-ec shard file"),
