@@ -133,8 +133,9 @@ bool reads_as_stored_bytes(PyObject* object) {
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject* (&slots)[3]) {
     if (nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", signature.display_name, 3,
-                     nargs, nargs == 1 ? "was" : "were");
+        // More than three, so always plural.
+        PyErr_Format(PyExc_TypeError, "%s takes 3 positional arguments but %zd were given", signature.display_name,
+                     nargs);
         return false;
     }
     for (int slot = 0; slot < 3; ++slot) slots[slot] = slot < nargs ? args[slot] : nullptr;

@@ -147,7 +147,11 @@ TEST(Encode, IntoDirtyStorageMatchesTheWordRoad) {
     std::mt19937 rng(23);
     for (const Counts c : COUNTS) {
         const std::size_t unit = 2 * c.orig;
-        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, unit - 1, unit, unit * 33 + 1, unit * 200 - 1}) {
+        // The last size ends the last original row one byte short inside the
+        // row's second tile.
+        const std::size_t two_tiles = c.orig * (tile_bytes(c.orig, c.rec, false) + 2) - 1;
+        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, unit - 1, unit, unit * 33 + 1, unit * 200 - 1,
+                                    two_tiles}) {
             const Bytes data = random_bytes(n, rng);
             const auto shards = road_encode(data, c.orig, c.rec);
             const auto planned = plan_encode(n, c.orig, c.rec);
