@@ -1,10 +1,15 @@
-"""Throughput of `ondrel-ec` on a large file next to its lower bounds: the
-codec alone on the same data, the checksums, and the disk writing the same
-number of bytes.
+"""End-to-end throughput of `ondrel-ec` on a large file, next to what its
+parts cost alone and, optionally, next to another build of the command and
+zfec's command-line tools on the same file in the same run.
 
-    .venv/bin/python scripts/cli_bench.py --size 1024 -k 342 -m 681 [--dir /tmp]
+    .venv/bin/python scripts/cli_bench.py --size 1024 -k 342 -m 681 [--runs 3]
+        [--previous OTHER/.venv/bin/ondrel-ec] [--zfec VENV/bin] [--dir /tmp]
 
-Everything it writes lives in a temporary directory that is removed at the end.
+Runs of the tools are interleaved and the best of `--runs` is kept. The input
+file is in the page cache; every `verify` and `decode` reads shards that are
+in the page cache too (they are read once first, since `encode` drops what it
+wrote from the cache). `encode` and `decode` include flushing their files to
+disk. Everything lives in a temporary directory that is removed at the end.
 """
 
 from __future__ import annotations
@@ -19,25 +24,66 @@ import sys
 import tempfile
 import time
 import zlib
+from collections.abc import Callable
 from pathlib import Path
 
 import ondrel_ec
-from ondrel_cli.api import default_segment_size, range_segments
+from ondrel_cli.api import default_segment_size
 from ondrel_cli.format import Layout
 
 TOOL = str(Path(sys.executable).with_name("ondrel-ec"))
 
 
-def timed(label: str, function: object, size: int, results: list[tuple[str, float, int]]) -> None:
+def cpu_seconds(function: Callable[[], object]) -> float:
+    started = time.process_time()
+    function()
+    return time.process_time() - started
+
+
+def warm(folder: Path) -> None:
+    for path in folder.iterdir():
+        with open(path, "rb") as file:
+            while file.read(16 << 20):
+                pass
+
+
+def run(*command: str) -> float:
     started = time.perf_counter()
-    function()  # type: ignore[operator]
-    seconds = time.perf_counter() - started
-    results.append((label, seconds, size))
-    print(f"  {label:48s} {seconds:7.2f} s  {size / seconds / 1e6:8.0f} MB/s", flush=True)
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - started
 
 
-def cli(*args: str) -> None:
-    subprocess.run([TOOL, *args, "-q"], check=True)
+def parts_alone(source: Path, shards: Path, layout: Layout) -> None:
+    """One core's CPU time for each part of the work, on the same bytes:
+    what `verify` cannot do with less (every part once), and `decode` with
+    all originals intact (the originals' share of the reads and CRCs, and
+    the segment digests)."""
+    data = source.read_bytes()
+    segments = [data[at:at + layout.segment_size] for at in range(0, len(data), layout.segment_size)]
+    files = sorted(shards.iterdir())
+
+    def read() -> None:
+        for path in files:
+            path.read_bytes()
+
+    def crc() -> None:
+        views = [memoryview(path.read_bytes()) for path in files[:1]]
+        blocks = [views[0][at:at + layout.full_piece + 32] for at in range(128, len(views[0]) - layout.stride,
+                                                                             layout.stride)]
+        for _ in files:
+            for block in blocks:
+                zlib.crc32(block)
+
+    rows = [
+        ("read every shard file (page cache)", read),
+        ("CRC-32 of every block", crc),
+        ("SHA-256 of every segment", lambda: [hashlib.sha256(segment).digest() for segment in segments]),
+        ("encode_py of every segment", lambda: [ondrel_ec.encode_py(segment, layout.orig, layout.rec)
+                                                for segment in segments]),
+    ]
+    print(f"one core, each part alone (CPU seconds; originals are {layout.orig} of {layout.total} files):")
+    for label, function in rows:
+        print(f"  {label:40s} {cpu_seconds(function):6.2f} s", flush=True)
 
 
 def main() -> int:
@@ -45,16 +91,23 @@ def main() -> int:
     parser.add_argument("--size", type=int, default=1024, help="file size in MiB (default 1024)")
     parser.add_argument("-k", type=int, default=342)
     parser.add_argument("-m", type=int, default=681)
+    parser.add_argument("--runs", type=int, default=3, help="runs of each command; the best is kept (default 3)")
+    parser.add_argument("--previous", help="another build's ondrel-ec to compare with")
+    parser.add_argument("--zfec", help="the bin directory holding zfec's zfec and zunfec (k + m <= 256)")
     parser.add_argument("--dir", default=tempfile.gettempdir(), help="where to put the files (default: /tmp)")
     args = parser.parse_args()
-    orig, rec, total = args.k, args.m, args.k + args.m
+    orig, rec = args.k, args.m
     size = args.size << 20
-    segment = default_segment_size(orig, rec)
-    batch = range_segments(Layout(orig, rec, segment, size), total)
-    shard_bytes = size // orig * total
+    layout = Layout(orig, rec, default_segment_size(orig, rec), size)
+    tools = {"ondrel-ec": TOOL} | ({"previous": args.previous} if args.previous else {})
 
     work = Path(tempfile.mkdtemp(prefix="ondrel-ec-bench-", dir=args.dir))
-    results: list[tuple[str, float, int]] = []
+    best: dict[tuple[str, str], float] = {}
+
+    def keep(tool: str, command: str, seconds: float) -> None:
+        best[tool, command] = min(seconds, best.get((tool, command), seconds))
+        print(f"  {tool:10s} {command:7s} {seconds:6.2f} s", flush=True)
+
     try:
         source = work / "input.bin"
         block = random.Random(1).randbytes(64 << 20)
@@ -63,60 +116,42 @@ def main() -> int:
                 file.write(block[step % 977:] + block[:step % 977] if step else block)
             file.truncate(size)
         os.sync()
-        print(f"{args.size} MiB file, {orig}+{rec} shards, segments of {segment} bytes, {batch} per batch, "
-              f"{shard_bytes / 2**30:.2f} GiB of shards; load average {os.getloadavg()[0]:.1f}")
-
-        def codec_only() -> None:
-            kept = None
-            with open(source, "rb") as file:
-                while chunks := [chunk for chunk in (file.read(segment) for _ in range(batch)) if chunk]:
-                    kept = ondrel_ec.multi_encode_py(chunks, orig, rec)  # noqa: F841 (one batch stays alive)
-
-        def checksums() -> None:
-            piece = os.urandom(segment // orig)
-            with open(source, "rb") as file:
-                while chunk := file.read(segment):
-                    hashlib.sha256(chunk).digest()
-                    for _ in range(total):
-                        zlib.crc32(piece)
-
-        def disk() -> None:
-            fds = [os.open(work / f"disk.{index}", os.O_WRONLY | os.O_CREAT, 0o644) for index in range(total)]
-            piece = os.urandom(segment // orig * batch)
-            try:
-                for offset in range(0, shard_bytes // total, len(piece)):
-                    for fd in fds:
-                        os.pwrite(fd, piece, offset)
-                for fd in fds:
-                    os.fsync(fd)
-            finally:
-                for fd in fds:
-                    os.close(fd)
-
-        shards, out = work / "shards", work / "out.bin"
-        shards.mkdir()
-        timed("codec alone (read + multi_encode_py)", codec_only, size, results)
-        timed("checksums alone, one core (segment sha256s, crc32s)", checksums, size, results)
-        timed("disk alone (write + fsync the shard bytes)", disk, size, results)
-        for path in work.glob("disk.*"):
-            path.unlink()
-        timed("ondrel-ec encode", lambda: cli("encode", str(source), "-k", str(orig), "-m", str(rec),
-                                              "-o", str(shards)), size, results)
-        timed("ondrel-ec verify (all blocks + file digest)", lambda: cli("verify", str(shards)), size, results)
-        timed("ondrel-ec decode, all originals intact", lambda: cli("decode", str(shards), "-o", str(out)),
-              size, results)
-        same = out.read_bytes() == source.read_bytes() if size <= 2 << 30 else True
-        out.unlink()
-        files = sorted(shards.iterdir())
-        lost = files[:orig] + random.Random(2).sample(files[orig:], rec - orig) if rec >= orig else files[:rec]
-        for path in lost:
-            path.unlink()
-        timed(f"ondrel-ec decode, {len(lost)} shards lost ({min(orig, len(lost))} originals)",
-              lambda: cli("decode", str(shards), "-o", str(out)), size, results)
-        same = same and out.read_bytes() == source.read_bytes()
-        timed("ondrel-ec repair of the lost shards", lambda: cli("repair", str(shards)), size, results)
-        print(f"rebuilt files identical: {'yes' if same else 'NO'}")
-        return 0 if same else 1
+        print(f"{args.size} MiB file, {orig}+{rec} shards, segments of {layout.segment_size} bytes, "
+              f"{layout.shard_file_size * (orig + rec) / 2**30:.2f} GiB of shards, {os.cpu_count()} cores; "
+              f"load average {os.getloadavg()[0]:.1f} at the start", flush=True)
+        for _ in range(args.runs):
+            for tool, path in tools.items():
+                shards, out = work / f"shards-{tool}", work / "out.bin"
+                shutil.rmtree(shards, ignore_errors=True)
+                shards.mkdir()
+                keep(tool, "encode", run(path, "encode", str(source), "-k", str(orig), "-m", str(rec), "-o",
+                                         str(shards), "-q"))
+                warm(shards)
+                keep(tool, "verify", run(path, "verify", str(shards), "-q"))
+                keep(tool, "decode", run(path, "decode", str(shards), "-o", str(out), "-q"))
+                if not out.read_bytes() == source.read_bytes():
+                    raise SystemExit(f"{tool}: the decoded file differs")
+                out.unlink()
+            if args.zfec:
+                shares = work / "zfec"
+                shutil.rmtree(shares, ignore_errors=True)
+                shares.mkdir()
+                keep("zfec", "encode", run(os.path.join(args.zfec, "zfec"), "-q", "-k", str(orig), "-m",
+                                           str(orig + rec), "-p", "in", "-d", str(shares), str(source)))
+                warm(shares)
+                names = sorted(map(str, shares.iterdir()))[:orig]
+                keep("zfec", "decode", run(os.path.join(args.zfec, "zunfec"), "-o", str(work / "out.bin"),
+                                           *names))
+                (work / "out.bin").unlink()
+        print(f"load average {os.getloadavg()[0]:.1f} at the end; best of {args.runs}:")
+        columns = list(tools) + (["zfec"] if args.zfec else [])
+        print("| command | " + " | ".join(columns) + " |")
+        print("|---|" + "---|" * len(columns))
+        for command in ("encode", "verify", "decode"):
+            cells = [f"{best[tool, command]:.2f} s" if (tool, command) in best else "" for tool in columns]
+            print(f"| `{command}` | " + " | ".join(cells) + " |")
+        parts_alone(source, work / "shards-ondrel-ec", layout)
+        return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

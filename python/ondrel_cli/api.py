@@ -13,10 +13,11 @@ import select
 import stat
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 
 from .errors import EXIT_OK, EXIT_REPAIRABLE, EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
-from .files import FileSet, Output, standard_input
+from .files import FileSet, OpenFiles, Output, standard_input
 from .format import (MAX_SEGMENT_OUTPUT, VERSION, Header, Layout, counts_problem, file_digest, segment_output,
                      shard_name)
 from .progress import Progress, human_bytes
@@ -65,6 +66,15 @@ def in_flight(layout: Layout, files: int) -> int:
     """Ranges run and queued at once: within MEMORY_BUDGET, at least two."""
     range_bytes = range_segments(layout, files) * layout.stride * files
     return max(2, min(2 * workers() + 1, MEMORY_BUDGET // max(1, range_bytes)))
+
+
+@contextmanager
+def _closing(files: OpenFiles | None) -> Iterator[None]:
+    try:
+        yield
+    finally:
+        if files is not None:
+            files.close()
 
 
 def ranges(first: int, end: int, step: int) -> Iterator[tuple[int, int]]:
@@ -189,6 +199,7 @@ def _encode(source: str, fd: int, size: int | None, layout: Layout, targets: lis
     files = FileSet(targets)
     progress = Progress("encoding", size, show)
     outputs = list(zip([index for index, _ in targets], files.temporary))
+    descriptors = files.files
     step, ahead = range_segments(layout, layout.total), in_flight(layout, layout.total)
     digests: list[bytes] = []
     length = 0
@@ -196,15 +207,16 @@ def _encode(source: str, fd: int, size: int | None, layout: Layout, targets: lis
         with ThreadPoolExecutor(max_workers=ahead) as pool:
             if fd < 0:  # a regular file: workers read their own ranges
                 def work(first: int, end: int) -> list[bytes]:
-                    return encode_range(source, layout, first, end, outputs)
+                    return encode_range(source, layout, first, end, outputs, files=descriptors)
 
                 for found in ordered(pool, work, ranges(0, layout.segments, step), ahead):
                     done = range(len(digests), len(digests) + len(found))
                     progress.advance(sum(layout.segment_length(s) for s in done))
                     digests += found
+                    files.written(layout.block_offset(len(digests)))
                 length = layout.file_length
             else:  # a stream: read here, in order
-                length = _encode_stream(fd, size, layout, outputs, step, ahead, pool, digests, progress)
+                length = _encode_stream(fd, size, layout, outputs, step, ahead, pool, digests, progress, files)
         header = Header(layout.orig, layout.rec, 0, layout.segment_size, length, file_digest(digests))
         files.commit([header.with_index(index).pack() for index, _ in targets])
     except BaseException:
@@ -216,7 +228,8 @@ def _encode(source: str, fd: int, size: int | None, layout: Layout, targets: lis
 
 
 def _encode_stream(fd: int, size: int | None, layout: Layout, outputs: list[tuple[int, str]], step: int,
-                   ahead: int, pool: ThreadPoolExecutor, digests: list[bytes], progress: Progress) -> int:
+                   ahead: int, pool: ThreadPoolExecutor, digests: list[bytes], progress: Progress,
+                   files: FileSet) -> int:
     def read(count: int) -> bytes:
         if size is not None:
             parts, got = [], 0
@@ -243,15 +256,17 @@ def _encode_stream(fd: int, size: int | None, layout: Layout, outputs: list[tupl
                     break
             if not chunks:
                 break
-            pending.append(pool.submit(encode_segments, chunks, layout, segment, outputs))
+            pending.append(pool.submit(encode_segments, chunks, layout, segment, outputs, files=files.files))
             segment += len(chunks)
             got = sum(map(len, chunks))
             length += got
             progress.advance(got)
             if len(pending) >= ahead:
                 digests += pending.pop(0).result()
+                files.written(layout.block_offset(len(digests)))
         while pending:
             digests += pending.pop(0).result()
+            files.written(layout.block_offset(len(digests)))
     finally:
         for future in pending:
             future.cancel()
@@ -304,10 +319,12 @@ def rebuilt_ranges(shards: ShardSet, say: Say) -> Iterator[RangeResult]:
     copies = shards.files()
     step, ahead = range_segments(layout, layout.total), in_flight(layout, layout.total)
 
-    def work(first: int, end: int) -> RangeResult:
-        return check_range(copies, layout, first, end, keep_data=True, read_all=False)
+    files = OpenFiles.reserve(len(copies), writing=False)
 
-    with ThreadPoolExecutor(max_workers=ahead) as pool:
+    def work(first: int, end: int) -> RangeResult:
+        return check_range(copies, layout, first, end, keep_data=True, read_all=False, files=files)
+
+    with _closing(files), ThreadPoolExecutor(max_workers=ahead) as pool:
         for result in ordered(pool, work, ranges(0, layout.segments, step), ahead):
             if result.short:
                 raise _unrebuildable(layout, *result.short[0])
@@ -461,11 +478,13 @@ def scan(shard_set: ShardSet, progress: bool, label: str) -> Report:
     whole = hashlib.sha256() if layout.version == 1 else None
     bar = Progress(label, layout.file_length, progress)
 
+    files = OpenFiles.reserve(len(copies), writing=False)
+
     def work(first: int, end: int) -> RangeResult:
-        return check_range(copies, layout, first, end, keep_data=whole is not None, read_all=True)
+        return check_range(copies, layout, first, end, keep_data=whole is not None, read_all=True, files=files)
 
     try:
-        with ThreadPoolExecutor(max_workers=ahead) as pool:
+        with _closing(files), ThreadPoolExecutor(max_workers=ahead) as pool:
             for result in ordered(pool, work, ranges(0, present, step), ahead):
                 for path, segment in result.bad:
                     health[path].bad.add(segment)
@@ -629,7 +648,8 @@ def _rewrite(shard_set: ShardSet, targets: list[tuple[int, str]], upgrade: bool,
     try:
         for result in rebuilt_ranges(shard_set, _quiet):
             assert result.data is not None
-            digests += encode_segments(result.data, out_layout, result.first, outputs)
+            digests += encode_segments(result.data, out_layout, result.first, outputs, files=files.files)
+            files.written(out_layout.block_offset(len(digests)))
             if header.version == 1:
                 for data in result.data:
                     whole.update(data)

@@ -239,6 +239,7 @@ def keep_freed_memory() -> None:
         libc = ctypes.CDLL(None)
         libc.mallopt(-3, 32 << 20)   # M_MMAP_THRESHOLD: large buffers from the heap
         libc.mallopt(-1, 256 << 20)  # M_TRIM_THRESHOLD: keep that much free memory
+        libc.mallopt(-8, 1)          # M_ARENA_MAX: one heap, which the above governs
     except (OSError, AttributeError):
         pass
 

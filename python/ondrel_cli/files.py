@@ -7,8 +7,10 @@ from __future__ import annotations
 
 import os
 import re
+import resource
 import stat
 import tempfile
+import threading
 from collections.abc import Sequence
 
 from .errors import EXIT_IOERR, EXIT_USAGE, CliError
@@ -90,15 +92,101 @@ def start_writeback(fd: int, offset: int, length: int) -> None:
         os.posix_fadvise(fd, offset, length, os.POSIX_FADV_DONTNEED)
 
 
-def write_at(path: str, buffers: Sequence[bytes | memoryview], offset: int) -> None:
-    """Writes a batch of blocks at a fixed offset of an existing file. Each
-    call opens and closes its own descriptor, so any number of files is
-    written under any open-file limit."""
-    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+class OpenFiles:
+    """Descriptors of the files one run reads or writes, opened on first use,
+    shared by its threads and closed together once the run is over. A shard
+    file is then opened once, not once per range: opening and closing each
+    of a 342 + 681 encode's files for every range of three segments made
+    the kernel time of the encode twice that of one open per file.
+
+    Tables only exist while their files fit in half the open-file limit
+    (`reserve`), counted over every table of the process; otherwise each
+    call opens and closes its own descriptor, which works under any limit."""
+
+    _held = 0
+    _lock = threading.Lock()
+
+    def __init__(self, count: int, writing: bool) -> None:
+        self._count = count
+        self._writing = writing
+        self._fds: dict[str, int] = {}
+
+    @classmethod
+    def reserve(cls, count: int, *, writing: bool) -> OpenFiles | None:
+        with cls._lock:
+            wanted = 2 * (cls._held + count) + RESERVED_DESCRIPTORS
+            if wanted > _open_file_limit(wanted):
+                return None
+            cls._held += count
+        return cls(count, writing)
+
+    def add(self, path: str, fd: int) -> None:
+        """Takes over a descriptor opened elsewhere (a new temporary file)."""
+        self._fds[path] = fd
+
+    def fd(self, path: str) -> int:
+        fd = self._fds.get(path)
+        if fd is None:
+            with self._lock:
+                fd = self._fds.get(path)
+                if fd is None:
+                    fd = _open_for_writing(path) if self._writing else open_regular(path)[0]
+                    self._fds[path] = fd
+        return fd
+
+    def close(self) -> None:
+        fds, self._fds = self._fds, {}
+        for fd in fds.values():
+            os.close(fd)
+        with self._lock:
+            OpenFiles._held -= self._count
+            self._count = 0
+
+
+# Descriptors left for everything else when tables are sized.
+RESERVED_DESCRIPTORS = 64
+
+
+def _open_file_limit(wanted: int) -> int:
+    """The soft limit on open files, first raised towards `wanted` within
+    the hard limit."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < wanted and (hard == resource.RLIM_INFINITY or soft < hard):
+        raised = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+            soft = raised
+        except (ValueError, OSError):
+            pass
+    return soft if soft != resource.RLIM_INFINITY else wanted
+
+
+def _open_for_writing(path: str) -> int:
+    return os.open(path, os.O_WRONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+
+
+def write_at(path: str, buffers: Sequence[bytes | memoryview], offset: int, files: OpenFiles | None = None) -> None:
+    """Writes a batch of blocks at a fixed offset of an existing file, through
+    the descriptor `files` holds for it (whose owner starts the write-back,
+    see `FileSet.written`) or, without a table, one opened for this call."""
+    if files is not None:
+        pwritev_all(files.fd(path), buffers, offset)
+        return
+    fd = _open_for_writing(path)
     try:
         start_writeback(fd, offset, pwritev_all(fd, buffers, offset))
     finally:
         os.close(fd)
+
+
+def pread_at(path: str, length: int, offset: int, files: OpenFiles | None = None) -> bytes:
+    """`pread_full` on a regular file, through `files` like `write_at`."""
+    fd = files.fd(path) if files is not None else open_regular(path)[0]
+    try:
+        return pread_full(fd, length, offset)
+    finally:
+        if files is None:
+            os.close(fd)
 
 
 def sync_directories(paths: Sequence[str]) -> None:
@@ -157,6 +245,13 @@ def remove_stale_temporaries(folder: str) -> list[str]:
     return removed
 
 
+# Bytes of each file handed to write-back at once. Many small spans cost the
+# kernel dearly: writing 3 GiB into 1023 files 32 KiB at a time took 3.3 s of
+# system time with write-back started after every write, 2.3 s in spans of
+# 256 KiB (and 2.2 s, most of it waiting, without any until the final fsync).
+WRITEBACK_BYTES = 256 * 1024
+
+
 class FileSet:
     """New files for `(index, final path)` targets, each written to a temporary
     file beside its target until `commit` renames them all."""
@@ -164,16 +259,34 @@ class FileSet:
     def __init__(self, targets: Sequence[tuple[int, str]]) -> None:
         self.targets = list(targets)
         self.temporary: list[str] = []
+        # The temporaries' descriptors, kept for the writers when they fit.
+        self.files = OpenFiles.reserve(len(self.targets), writing=True)
+        self._written_back = 0
         try:
             for folder in sorted({os.path.dirname(path) for _, path in self.targets}):
                 remove_stale_temporaries(folder)
             for _, path in self.targets:
                 fd, temporary = create_temporary(os.path.dirname(path))
-                os.close(fd)
                 self.temporary.append(temporary)
+                if self.files is not None:
+                    self.files.add(temporary, fd)
+                else:
+                    os.close(fd)
         except BaseException:
             self.abort()
             raise
+
+    def written(self, end: int) -> None:
+        """Tells that every file now holds its bytes up to offset `end`; starts
+        writing them to disk in spans of at least WRITEBACK_BYTES, so that
+        the disk works while the coding goes on and the final flush is short.
+        (Without a descriptor table, each write starts its own write-back.)"""
+        start = self._written_back
+        if self.files is None or end - start < WRITEBACK_BYTES:
+            return
+        for path in self.temporary:
+            start_writeback(self.files.fd(path), start, end - start)
+        self._written_back = end
 
     def commit(self, headers: Sequence[bytes]) -> None:
         """Writes each file's header, flushes every file, then renames them
@@ -182,16 +295,20 @@ class FileSet:
         commit from them."""
         from concurrent.futures import ThreadPoolExecutor
 
+        files = self.files
+
         def finish(item: tuple[str, bytes]) -> None:
-            fd = os.open(item[0], os.O_WRONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+            fd = files.fd(item[0]) if files is not None else _open_for_writing(item[0])
             try:
                 pwritev_all(fd, [item[1]], 0)
                 os.fsync(fd)
             finally:
-                os.close(fd)
+                if files is None:
+                    os.close(fd)
 
         with ThreadPoolExecutor(max_workers=8) as pool:
             list(pool.map(finish, zip(self.temporary, headers)))
+        self._close()
         sync_directories([path for _, path in self.targets])
         for temporary, (_, path) in zip(self.temporary, self.targets):
             os.replace(temporary, path)
@@ -200,12 +317,18 @@ class FileSet:
 
     def abort(self) -> None:
         """Removes every temporary file; the targets are left as they were."""
+        self._close()
         for path in self.temporary:
             try:
                 os.unlink(path)
             except OSError:
                 pass
         self.temporary = []
+
+    def _close(self) -> None:
+        if self.files is not None:
+            self.files.close()
+            self.files = None
 
 
 class Output:

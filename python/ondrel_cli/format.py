@@ -10,11 +10,13 @@ to `(i, s)`. The README documents every byte of both versions.
 from __future__ import annotations
 
 import hashlib
+import operator
 import re
 import struct
 import zlib
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, replace
+from functools import cached_property
 
 MAGIC = b"\x89OEC\r\n\x1a\n"
 VERSION = 2
@@ -35,6 +37,7 @@ _HEADER = struct.Struct("<8sHHIIIQQB7x32s44xI")
 _CRC_OFFSET = HEADER_SIZE - 4
 _POSITION = struct.Struct("<IQ")
 _U32 = struct.Struct("<I")
+_ZERO_POSITION_CRC = zlib.crc32(bytes(_POSITION.size))
 
 assert _HEADER.size == HEADER_SIZE
 
@@ -121,7 +124,8 @@ class Header:
 
 @dataclass(frozen=True)
 class Layout:
-    """Where each segment's block sits in a shard file of one encoding."""
+    """Where each segment's block sits in a shard file of one encoding. The
+    derived sizes are computed once: readers ask for them per file and range."""
 
     orig: int
     rec: int
@@ -137,20 +141,20 @@ class Layout:
     def total(self) -> int:
         return self.orig + self.rec
 
-    @property
+    @cached_property
     def segments(self) -> int:
         return -(-self.file_length // self.segment_size)
 
-    @property
+    @cached_property
     def full_piece(self) -> int:
         return self.segment_size // self.orig
 
-    @property
+    @cached_property
     def trailer(self) -> int:
         """Bytes after each piece: the segment digest (version 2) and the CRC."""
         return CRC_SIZE + (DIGEST_SIZE if self.version >= 2 else 0)
 
-    @property
+    @cached_property
     def stride(self) -> int:
         return self.full_piece + self.trailer
 
@@ -173,7 +177,7 @@ class Layout:
         last = self.segments - 1
         return self.block_offset(last) + self.piece_size(last) + self.trailer
 
-    @property
+    @cached_property
     def shard_file_size(self) -> int:
         return self.offset(self.segments)
 
@@ -191,24 +195,34 @@ def piece_size(length: int, orig: int) -> int:
     return 2 * -(-length // (2 * orig))
 
 
-def _seed(index: int, segment: int) -> int:
-    return zlib.crc32(_POSITION.pack(index, segment))
+def index_seed(index: int) -> int:
+    """What shard `index` adds to the CRC seeds of its blocks; see `block_seeds`."""
+    return zlib.crc32(_POSITION.pack(index, 0)) ^ _ZERO_POSITION_CRC
 
 
-def block_trailer(piece: bytes | memoryview, digest: bytes | None, index: int, segment: int) -> bytes:
-    """What follows a piece in its block: the segment digest (version 2, when
-    `digest` is given) and the CRC-32 of piece and digest, seeded with the
-    block's position so that a block moved to another shard or segment fails."""
-    crc = zlib.crc32(piece, _seed(index, segment))
-    if digest is None:
-        return _U32.pack(crc)
-    return digest + _U32.pack(zlib.crc32(digest, crc))
+def segment_seeds(first: int, end: int) -> list[int]:
+    """What segments first..end-1 add to the CRC seeds of their blocks."""
+    return [zlib.crc32(_POSITION.pack(0, segment)) for segment in range(first, end)]
 
 
-def block_ok(block: memoryview, index: int, segment: int) -> bool:
-    """Whether a whole block (piece and trailer) passes its CRC."""
-    stored: int = _U32.unpack(block[len(block) - CRC_SIZE:])[0]
-    return zlib.crc32(block[:len(block) - CRC_SIZE], _seed(index, segment)) == stored
+def block_seeds(index: int, first: int, end: int) -> list[int]:
+    """The CRC seeds of shard `index`'s blocks of segments first..end-1: the
+    CRC-32 of the block's position, so that a block moved to another shard
+    or segment fails. CRC-32 is affine, so the seed of (index, segment) is
+    `index_seed(index) ^ segment_seeds(...)`: one CRC per shard and one per
+    segment make every seed of a range."""
+    own = index_seed(index)
+    return [own ^ seed for seed in segment_seeds(first, end)]
+
+
+def block_trailers(pieces: Sequence[bytes], digests: Sequence[bytes] | None, index: int, first: int) -> list[bytes]:
+    """What follows each piece of shard `index` from segment `first` on in
+    its block: the segment digest (version 2, when `digests` are given) and
+    the CRC-32 of piece and digest, seeded with the block's position."""
+    crcs = map(zlib.crc32, pieces, block_seeds(index, first, first + len(pieces)))
+    if digests is None:
+        return list(map(_U32.pack, crcs))
+    return list(map(operator.add, digests, map(_U32.pack, map(zlib.crc32, digests, crcs))))
 
 
 def segment_digest(data: bytes | memoryview) -> bytes:

@@ -8,22 +8,37 @@ and the range, independent of how ranges are scheduled and of the commit:
   rebuild every segment, check it against its digest (trying other subsets
   of the pieces when it does not match) and report what was damaged.
 
-Each call opens and closes its own descriptors and returns only digests,
-data it was asked for and damage reports, so ranges can run on any thread.
+Each call returns only digests, data it was asked for and damage reports,
+so ranges can run on any thread. Descriptors come from the `OpenFiles`
+table a caller passes as `files`; without one, each call opens and closes
+its own.
+
+A 1 GiB file coded 342 + 681 makes 200 k blocks of 16 KiB, so the work on
+blocks is done a file and a range at a time in calls that loop in C (a map
+of `zlib.crc32`, one struct unpacking every digest and CRC of a range,
+`bytes.startswith` comparing in place), and a segment whose blocks all pass
+and agree takes a direct road; anything else goes the general way, block
+by block.
 """
 
 from __future__ import annotations
 
 import itertools
+import operator
 import os
+import struct
+import zlib
 from collections import Counter
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from functools import lru_cache
+from operator import eq, itemgetter
 
 import ondrel_ec
 
-from .files import open_regular, pread_full, write_at
-from .format import DIGEST_SIZE, Layout, block_ok, block_trailer, segment_digest
+from .files import OpenFiles, open_regular, pread_at, pread_full, write_at
+from .format import (CRC_SIZE, Layout, block_seeds, block_trailers, index_seed, segment_digest,
+                     segment_seeds)
 from .shards import ShardFile
 
 # Subsets of the intact pieces tried for a segment that does not match its
@@ -32,19 +47,17 @@ MAX_PAIR_TRIES = 64
 
 
 def encode_segments(segments: Sequence[bytes], layout: Layout, first: int,
-                    targets: Sequence[tuple[int, str]]) -> list[bytes]:
+                    targets: Sequence[tuple[int, str]], *, files: OpenFiles | None = None) -> list[bytes]:
     """Codes `segments` (segment `first` onwards), writes the blocks of every
     `(index, path)` target at their offsets and returns the segment digests."""
     encoded = ondrel_ec.multi_encode_py(list(segments), layout.orig, layout.rec)
     digests = [segment_digest(segment) for segment in segments]
-    version2 = layout.version >= 2
+    carried = digests if layout.version >= 2 else None
+    offset = layout.block_offset(first)
     for index, path in targets:
-        buffers: list[bytes | memoryview] = []
-        for step, (shards, digest) in enumerate(zip(encoded, digests)):
-            piece = shards[index]
-            buffers.append(piece)
-            buffers.append(block_trailer(piece, digest if version2 else None, index, first + step))
-        write_at(path, buffers, layout.block_offset(first))
+        pieces = [shards[index] for shards in encoded]
+        trailers = block_trailers(pieces, carried, index, first)
+        write_at(path, list(itertools.chain.from_iterable(zip(pieces, trailers))), offset, files)
     return digests
 
 
@@ -61,8 +74,9 @@ def read_segments(source: str, layout: Layout, first: int, end: int) -> list[byt
     return segments
 
 
-def encode_range(source: str, layout: Layout, first: int, end: int, targets: Sequence[tuple[int, str]]) -> list[bytes]:
-    return encode_segments(read_segments(source, layout, first, end), layout, first, targets)
+def encode_range(source: str, layout: Layout, first: int, end: int, targets: Sequence[tuple[int, str]], *,
+                 files: OpenFiles | None = None) -> list[bytes]:
+    return encode_segments(read_segments(source, layout, first, end), layout, first, targets, files=files)
 
 
 @dataclass
@@ -86,30 +100,153 @@ class RangeResult:
     mismatched: list[int] = field(default_factory=list)          # segments no subset rebuilds to their digest
 
 
-def _read_blocks(copy: ShardFile, layout: Layout, first: int, end: int, base: int,
-                 into: list[list[Block]], bad: list[tuple[str, int]]) -> None:
-    """Adds the blocks of segments first..end-1 that lie within the file and
-    pass their CRC to into[segment - base]; reads no further than the file's
-    real end."""
-    end = min(end, layout.complete_blocks(copy.size))
-    if end <= first:
-        return
-    start = layout.offset(first)
-    fd, _ = open_regular(copy.path)
-    try:
-        raw = memoryview(pread_full(fd, layout.offset(end) - start, start))
-    finally:
-        os.close(fd)
-    version2 = layout.version >= 2
-    for segment in range(first, end):
-        at = layout.offset(segment) - start
-        size = layout.piece_size(segment)
-        block = raw[at:at + size + layout.trailer]
-        if len(block) < size + layout.trailer or not block_ok(block, copy.index, segment):
-            bad.append((copy.path, segment))
-            continue
-        digest = bytes(block[size:size + DIGEST_SIZE]) if version2 else None
-        into[segment - base].append(Block(copy.index, copy.path, block[:size], digest))
+@lru_cache(maxsize=64)
+def _trailer_fields(blocks: int, full: int, last: int, digests: bool) -> struct.Struct:
+    """Unpacks the digest (when `digests`) and CRC of `blocks` consecutive
+    blocks, pieces of `full` bytes but the last of `last`, in one call."""
+    one = "32sI" if digests else "I"
+    return struct.Struct("<" + f"{full}x{one}" * (blocks - 1) + f"{last}x{one}" * (blocks > 0))
+
+
+class _Span:
+    """Where the blocks of segments lo..hi-1 lie in the bytes read for them,
+    worked out once for all the files read over that span."""
+
+    def __init__(self, layout: Layout, lo: int, hi: int) -> None:
+        self.lo, self.hi, self.stride, self.full = lo, hi, layout.stride, layout.full_piece
+        self.start = layout.offset(lo)
+        self.length = layout.offset(hi) - self.start
+        self.version2 = layout.version >= 2
+        self.checked = layout.trailer - CRC_SIZE  # the digest is covered by the CRC with the piece
+        self.last = layout.piece_size(hi - 1)
+        self.fields = _trailer_fields(hi - lo, self.full, self.last, self.version2)
+        self.checksummed = self.blocks(hi - lo, self.last)
+        self.seeds = segment_seeds(lo, hi)
+
+    def blocks(self, count: int, last: int) -> list[slice]:
+        """The checksummed bytes (piece and digest) of the first `count`
+        blocks, the last of them with a piece of `last` bytes."""
+        stride, size = self.stride, self.full + self.checked
+        spans = list(map(slice, range(0, (count - 1) * stride, stride), range(size, (count - 1) * stride, stride)))
+        if count:
+            spans.append(slice((count - 1) * stride, (count - 1) * stride + last + self.checked))
+        return spans
+
+
+class _Read:
+    """The blocks of segments lo..hi-1 of one shard file, read at once: which
+    of them pass their CRC and, in version 2, the digest each carries. Blocks
+    past what was really read (the file shrank) fail."""
+
+    __slots__ = ("digests", "hi", "index", "lo", "ok", "path", "raw", "stride", "view")
+
+    def __init__(self, copy: ShardFile, span: _Span, raw: bytes, ok: list[bool], digests: list[bytes] | None) -> None:
+        self.index, self.path, self.lo, self.hi, self.stride = copy.index, copy.path, span.lo, span.hi, span.stride
+        self.raw, self.view, self.ok, self.digests = raw, memoryview(raw), ok, digests
+
+    @classmethod
+    def alone(cls, copy: ShardFile, span: _Span, raw: bytes) -> _Read:
+        """Checks a read on its own, also one cut short."""
+        count = span.hi - span.lo
+        whole = count if len(raw) == span.length else min(count - 1, len(raw) // span.stride)
+        last = span.last if whole == count else span.full
+        fields = _trailer_fields(whole, span.full, last, span.version2).unpack_from(raw)
+        stored = fields[1::2] if span.version2 else fields
+        view = memoryview(raw)
+        ok = list(map(eq, map(zlib.crc32, map(view.__getitem__, span.blocks(whole, last)),
+                              block_seeds(copy.index, span.lo, span.hi)), stored))
+        return cls(copy, span, raw, ok + [False] * (count - whole), list(fields[0::2]) if span.version2 else None)
+
+    @classmethod
+    def many(cls, copies: list[ShardFile], span: _Span, raws: list[bytes]) -> list[_Read]:
+        """Checks the reads of whole spans of many files with one pass over
+        all their blocks."""
+        count = span.hi - span.lo
+        views = [memoryview(raw) for raw in raws]
+        blocks = [view[part] for view in views for part in span.checksummed]
+        seeds = [seed ^ own for own in map(index_seed, [copy.index for copy in copies]) for seed in span.seeds]
+        fields = list(map(span.fields.unpack_from, raws))
+        stored = [crc for items in fields for crc in items[1::2]] if span.version2 else list(itertools.chain(*fields))
+        ok = list(map(eq, map(zlib.crc32, blocks, seeds), stored))
+        return [cls(copy, span, raw, ok[at:at + count], list(items[0::2]) if span.version2 else None)
+                for copy, raw, items, at in zip(copies, raws, fields, range(0, len(ok), count))]
+
+    def holds(self, segment: int) -> bool:
+        """Whether the file's block of `segment` was read and passes its CRC."""
+        return self.lo <= segment < self.hi and self.ok[segment - self.lo]
+
+    def piece(self, segment: int, size: int) -> memoryview:
+        at = (segment - self.lo) * self.stride
+        return self.view[at:at + size]
+
+    def block(self, segment: int, size: int) -> Block:
+        digest = self.digests[segment - self.lo] if self.digests is not None else None
+        return Block(self.index, self.path, self.piece(segment, size), digest)
+
+
+class _Blocks:
+    """The blocks read so far for segments first..end-1, and which segments
+    are plain: every block read for them passes its CRC and carries the same
+    digest (so the general way would take the originals and that digest)."""
+
+    def __init__(self, layout: Layout, first: int, end: int) -> None:
+        self.layout, self.first = layout, first
+        self.reads: list[_Read] = []
+        self.carried: list[bytes | None] = [None] * (end - first)
+        self.unplain: set[int] = set()
+        self.originals: dict[int, _Read] = {}  # the first file read of each original shard
+
+    def read(self, copies: Sequence[ShardFile], lo: int, hi: int, files: OpenFiles | None,
+             bad: list[tuple[str, int]]) -> None:
+        """Reads the blocks of segments lo..hi-1 (as far as each file holds
+        them) of `copies`, in their order."""
+        layout = self.layout
+        ends = {size: min(hi, layout.complete_blocks(size)) for size in {copy.size for copy in copies}}
+        todo = [copy for copy in copies if ends[copy.size] > lo]
+        spans = {end: _Span(layout, lo, end) for end in {ends[copy.size] for copy in todo}}
+        raws = [pread_at(copy.path, spans[ends[copy.size]].length, spans[ends[copy.size]].start, files)
+                for copy in todo]
+        whole = [len(raw) == spans[ends[copy.size]].length for copy, raw in zip(todo, raws)]
+        if len(spans) == 1 and all(whole):
+            reads = _Read.many(todo, spans[ends[todo[0].size]], raws)
+        else:
+            reads = [_Read.alone(copy, spans[ends[copy.size]], raw) for copy, raw in zip(todo, raws)]
+        self.reads += reads
+        for read in reads:
+            if read.index < layout.orig:
+                self.originals.setdefault(read.index, read)
+            if not all(read.ok):
+                bad += [(read.path, segment) for segment, ok in zip(range(lo, read.hi), read.ok) if not ok]
+            self._compare(read)
+
+    def _compare(self, read: _Read) -> None:
+        span = slice(read.lo - self.first, read.hi - self.first)
+        digests = read.digests or [b""] * (read.hi - read.lo)
+        if self.carried[span] == digests and all(read.ok):
+            return
+        for segment, ok, digest in zip(range(read.lo, read.hi), read.ok, digests):
+            known = self.carried[segment - self.first]
+            if not ok or (known is not None and known != digest):
+                self.unplain.add(segment)
+            elif known is None:
+                self.carried[segment - self.first] = digest
+
+    def of(self, segment: int) -> list[Block]:
+        """The intact blocks of a segment, in the order they were read."""
+        size = self.layout.piece_size(segment)
+        return [read.block(segment, size) for read in self.reads if read.holds(segment)]
+
+    def plain_originals(self, segment: int) -> list[memoryview] | None:
+        """The pieces of shards 0..orig-1 of a plain segment, each from the
+        first file read for it, when each of those files holds it."""
+        orig = self.layout.orig
+        if segment in self.unplain or len(self.originals) < orig:
+            return None
+        reads = [self.originals[index] for index in range(orig)]
+        if not all(read.lo <= segment < read.hi for read in reads):
+            return None
+        size = self.layout.piece_size(segment)
+        return [read.piece(segment, size) for read in reads]
 
 
 def _subsets(indices: list[int], orig: int) -> Iterator[list[int]]:
@@ -155,8 +292,25 @@ def _settle(blocks: list[Block], layout: Layout, segment: int) -> tuple[bytes | 
     return None, None, True
 
 
+def _settle_plain(found: _Blocks, layout: Layout, segment: int) -> tuple[bytes, bytes | None] | None:
+    """What `_settle` gives a plain segment whose originals are all there,
+    without building its blocks: the originals joined, if they match the one
+    digest every block carries. None sends the segment the general way."""
+    pieces = found.plain_originals(segment)
+    if pieces is None:
+        return None
+    data = b"".join(pieces)
+    length = layout.segment_length(segment)
+    if len(data) != length:
+        data = data[:length]
+    wanted = found.carried[segment - found.first]
+    if layout.version < 2:
+        return data, None
+    return (data, wanted) if segment_digest(data) == wanted else None
+
+
 def check_range(copies: Sequence[ShardFile], layout: Layout, first: int, end: int, *, keep_data: bool,
-                read_all: bool) -> RangeResult:
+                read_all: bool, files: OpenFiles | None = None) -> RangeResult:
     """Rebuilds and checks segments first..end-1 from the shard files.
 
     With `read_all`, every copy is read and, in version 2, every intact block
@@ -167,25 +321,32 @@ def check_range(copies: Sequence[ShardFile], layout: Layout, first: int, end: in
     verdict: a segment that fails its digest always gets every intact piece
     for its subset search."""
     count = end - first
-    blocks: list[list[Block]] = [[] for _ in range(count)]
+    found = _Blocks(layout, first, end)
     rebuilt: list[bytes | None] = [None] * count
     result = RangeResult(first, [None] * count, None)
-    for copy in copies if read_all else [copy for copy in copies if copy.index < layout.orig]:
-        _read_blocks(copy, layout, first, end, first, blocks, result.bad)
+    found.read(copies if read_all else [copy for copy in copies if copy.index < layout.orig], first, end, files,
+               result.bad)
     pending = list(range(first, end))
-    complete = read_all
+    complete, first_pass = read_all, True
     searched: list[int] = []
+    plain_settled: set[int] = set()
     while pending:
-        retry = []
+        retry: list[int] = []
+        data: bytes | None
         for segment in pending:
-            data, digest, was_searched = _settle(blocks[segment - first], layout, segment)
+            plain = _settle_plain(found, layout, segment) if first_pass else None
+            if plain is not None:
+                data, digest, was_searched = plain[0], plain[1], False
+                plain_settled.add(segment)
+            else:
+                data, digest, was_searched = _settle(found.of(segment), layout, segment)
             if data is None and not complete:
                 retry.append(segment)
                 continue
             if was_searched:
                 searched.append(segment)
             if data is None:
-                intact = len({block.index for block in blocks[segment - first]})
+                intact = len({read.index for read in found.reads if read.holds(segment)})
                 if intact < layout.orig:
                     result.short.append((segment, intact))
                 else:
@@ -195,30 +356,66 @@ def check_range(copies: Sequence[ShardFile], layout: Layout, first: int, end: in
             rebuilt[segment - first] = data
         if not retry:
             break
-        for copy in copies:
-            if copy.index >= layout.orig:
-                _read_blocks(copy, layout, retry[0], retry[-1] + 1, first, blocks, result.bad)
-        pending, complete = retry, True
+        found.read([copy for copy in copies if copy.index >= layout.orig], retry[0], retry[-1] + 1, files,
+                   result.bad)
+        pending, complete, first_pass = retry, True, False
     result.short.sort()
     result.mismatched.sort()
     judged = range(first, end) if read_all and layout.version >= 2 else searched
-    _find_wrong(blocks, rebuilt, layout, first, [s for s in judged if rebuilt[s - first] is not None], result)
+    _find_wrong(found, rebuilt, layout, [s for s in judged if rebuilt[s - first] is not None], result, plain_settled)
     if keep_data:
         result.data = [data or b"" for data in rebuilt]
     return result
 
 
-def _find_wrong(blocks: list[list[Block]], rebuilt: list[bytes | None], layout: Layout, first: int,
-                segments: list[int], result: RangeResult) -> None:
+def _differing(read: _Read, position: int, segments: list[int], encoded: list[list[bytes]],
+               digests: list[bytes | None]) -> list[tuple[int, int, str]]:
+    """(segment, position, path) for every block of `read` among `segments`
+    that passes its CRC but differs from the re-encode `encoded` or carries
+    another digest than `digests` (both aligned with `segments`)."""
+    lo, first, end = read.lo, segments[0], segments[-1] + 1
+    if lo <= first and end <= read.hi and end - first == len(segments) and all(read.ok[first - lo:end - lo]):
+        judged, expected, wanted = segments, map(itemgetter(read.index), encoded), digests
+        offsets: Iterable[int] = range((first - lo) * read.stride, (end - lo) * read.stride, read.stride)
+        carried = read.digests[first - lo:end - lo] if read.digests is not None else None
+    else:
+        held = [step for step, s in enumerate(segments) if read.holds(s)]
+        judged = [segments[step] for step in held]
+        expected = map(itemgetter(read.index), [encoded[step] for step in held])
+        wanted = [digests[step] for step in held]
+        offsets = [(s - lo) * read.stride for s in judged]
+        carried = [read.digests[s - lo] for s in judged] if read.digests is not None else None
+    same = list(map(read.raw.startswith, expected, offsets))
+    if carried is not None and carried != wanted:
+        same = list(map(operator.and_, same, map(eq, carried, wanted)))
+    if all(same):
+        return []
+    return [(s, position, read.path) for s, ok in zip(judged, same) if not ok]
+
+
+def _find_wrong(found: _Blocks, rebuilt: list[bytes | None], layout: Layout, segments: list[int],
+                result: RangeResult, plain: set[int]) -> None:
     """Compares every intact block of the checked segments with a re-encode
     of the segment: a block that differs (or carries another digest) passed
-    its CRC but holds wrong content."""
+    its CRC but holds wrong content. Listed by segment, then in the order
+    the blocks were read. The originals a `plain` segment was joined from
+    are its re-encode (but for the zeros that pad a short last segment) and
+    carry its digest, so they are not compared."""
     if not segments:
         return
-    data = [item for item in (rebuilt[s - first] for s in segments) if item is not None]
-    encoded = ondrel_ec.multi_encode_py(data, layout.orig, layout.rec)
-    for segment, shards in zip(segments, encoded):
-        wanted = result.digests[segment - first]
-        for block in blocks[segment - first]:
-            if bytes(block.piece) != shards[block.index] or (block.digest is not None and block.digest != wanted):
-                result.wrong.append((block.path, segment))
+    first = found.first
+    data = [rebuilt[s - first] for s in segments]
+    encoded = ondrel_ec.multi_encode_py([item for item in data if item is not None], layout.orig, layout.rec)
+    wanted = [result.digests[s - first] for s in segments]
+    others = [step for step, s in enumerate(segments)
+              if s not in plain or layout.segment_length(s) < layout.orig * layout.piece_size(s)]
+    unjoined = ([segments[step] for step in others], [encoded[step] for step in others],
+                [wanted[step] for step in others])
+    joined = set(found.originals.values()) if plain else set()
+    wrong: list[tuple[int, int, str]] = []
+    for position, read in enumerate(found.reads):
+        if read not in joined:
+            wrong += _differing(read, position, segments, encoded, wanted)
+        elif unjoined[0]:
+            wrong += _differing(read, position, *unjoined)
+    result.wrong += [(path, segment) for segment, _, path in sorted(wrong)]
