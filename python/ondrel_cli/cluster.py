@@ -22,6 +22,7 @@ and removes the temporary files.
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import logging
 import os
@@ -35,6 +36,7 @@ from dataclasses import dataclass, replace
 from typing import Any
 
 from distributed import Client, Future, LocalCluster, get_worker
+from distributed.comm.core import connect as handshake
 from distributed.scheduler import KilledWorker
 
 from . import api
@@ -53,7 +55,8 @@ from .work import RangeResult, check_range, encode_range, encode_segments
 # TASKS_PER_THREAD tasks and none idles long at the end.
 TASK_BYTES = 256 * api.MIB
 TASKS_PER_THREAD = 4
-# Seconds to reach the scheduler, and for the first worker to join it.
+# Seconds to reach the scheduler (twice that for its handshake), and for the
+# workers to join it.
 CONNECT_SECONDS = 10
 WORKERS_SECONDS = 60
 
@@ -75,7 +78,13 @@ def connect(address: str) -> Iterator[Client]:
                                silence_logs=logging.CRITICAL, preload=[__name__])
     try:
         try:
+            if cluster is None:
+                asyncio.run(_answers(address))
             client = Client(cluster if cluster is not None else address, timeout=CONNECT_SECONDS)
+        except TimeoutError:
+            raise CliError(EXIT_IOERR, f"--cluster {address}: nothing there answers as a Dask scheduler within "
+                                       f"{2 * CONNECT_SECONDS} s (8786 is a scheduler's usual port, 8787 its "
+                                       f"dashboard's)") from None
         except (OSError, ValueError) as error:
             raise CliError(EXIT_IOERR, f"--cluster {address}: cannot reach the scheduler ({error})") from None
         try:
@@ -90,6 +99,14 @@ def connect(address: str) -> Iterator[Client]:
     finally:
         if cluster is not None:
             cluster.close()
+
+
+async def _answers(address: str) -> None:
+    """Connects to `address` and waits for a Dask handshake. Dask's Client
+    waits for it without a time limit, and so hangs on any other server that
+    accepts the connection, such as the dashboard's."""
+    comm = await asyncio.wait_for(handshake(address, timeout=CONNECT_SECONDS), 2 * CONNECT_SECONDS)
+    await comm.close()
 
 
 # On the workers
@@ -316,13 +333,18 @@ def encode(client: Client, source: str, out_dir: str, layout: Layout, targets: l
         outputs = [(index, os.path.abspath(path)) for (index, _), path in zip(targets, files.temporary)]
         source = os.path.abspath(source)
         check_paths(client, [source], [path for _, path in outputs])
-        digests: list[bytes] = []
-        with contextlib.closing(_run(client, encode_task, layout, layout.total, layout.segments, source, layout,
-                                     outputs)) as results:
-            for found in results:
-                bar.advance(sum(layout.segment_length(s) for s in range(len(digests), len(digests) + len(found))))
-                digests += found
-        header = Header(layout.orig, layout.rec, 0, layout.segment_size, layout.file_length, file_digest(digests))
+
+        def digests() -> Iterator[bytes]:
+            """The segment digests as the tasks finish, in order."""
+            with contextlib.closing(_run(client, encode_task, layout, layout.total, layout.segments, source, layout,
+                                         outputs)) as tasks:
+                done = 0
+                for found in tasks:
+                    bar.advance(sum(layout.segment_length(s) for s in range(done, done + len(found))))
+                    done += len(found)
+                    yield from found
+
+        header = Header(layout.orig, layout.rec, 0, layout.segment_size, layout.file_length, file_digest(digests()))
         files.commit([header.with_index(index).pack() for index, _ in targets])
     except BaseException:
         files.abort()
@@ -345,21 +367,26 @@ def check_ranges(client: Client, copies: Sequence[ShardFile], layout: Layout, pr
 
 
 def _rebuild(client: Client, shard_set: ShardSet, into: IntoFile | IntoShards, bar: Progress,
-             say: api.Say) -> list[bytes | None]:
+             say: api.Say) -> bool:
     """Rebuilds every segment `into` its place on the workers, judged as
-    `api.rebuilt_ranges` judges; the segment digests."""
+    `api.rebuilt_ranges` judges; whether the segment digests match the file
+    digest."""
     layout = shard_set.layout
     shared, names = _shared(shard_set.files())
     check_paths(client, [copy.path for copy in shared], into.paths())
-    digests: list[bytes | None] = []
-    with contextlib.closing(_run(client, rebuild_task, layout, layout.total, layout.segments, shared, layout,
-                                 into)) as tasks:
-        for results in tasks:
-            for result in results:
-                api.check_rebuilt(_renamed(result, names), layout, say)
-                digests += result.digests
-                bar.advance(_range_bytes(layout, result))
-    return digests
+
+    def digests() -> Iterator[bytes]:
+        """The segment digests as the tasks finish, in order, hashed as they
+        come rather than kept: 10 TB in segments of 1 MiB makes 10 million."""
+        with contextlib.closing(_run(client, rebuild_task, layout, layout.total, layout.segments, shared, layout,
+                                     into)) as tasks:
+            for results in tasks:
+                for result in results:
+                    api.check_rebuilt(_renamed(result, names), layout, say)
+                    bar.advance(_range_bytes(layout, result))
+                    yield from (item or b"" for item in result.digests)
+
+    return file_digest(digests()) == shard_set.header.digest
 
 
 def decode(client: Client, shard_set: ShardSet, out: Output, show: bool, say: api.Say) -> api.DecodeResult:
@@ -372,8 +399,7 @@ def decode(client: Client, shard_set: ShardSet, out: Output, show: bool, say: ap
     bar = Progress("decoding", layout.file_length, show)
     try:
         out.open()
-        digests = _rebuild(client, shard_set, IntoFile(os.path.abspath(out.temporary)), bar, say)
-        if api._digest_problem(shard_set.header, digests):
+        if not _rebuild(client, shard_set, IntoFile(os.path.abspath(out.temporary)), bar, say):
             raise CliError(EXIT_UNRECOVERABLE, "the rebuilt file does not match the digest the shards record")
         out.commit()
     except BaseException:
@@ -392,7 +418,7 @@ def rewrite(client: Client, shard_set: ShardSet, targets: list[tuple[int, str]],
     try:
         into = IntoShards(shard_set.layout, [(index, os.path.abspath(path))
                                              for (index, _), path in zip(targets, files.temporary)])
-        if api._digest_problem(header, _rebuild(client, shard_set, into, bar, api._quiet)):
+        if not _rebuild(client, shard_set, into, bar, api._quiet):
             raise CliError(EXIT_UNRECOVERABLE, "nothing repaired: the rebuilt file does not match the digest the "
                                                "shards record")
         files.commit([header.with_index(index).pack() for index, _ in targets])
