@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 from .errors import EXIT_OK, EXIT_REPAIRABLE, EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
 from .files import FileSet, OpenFiles, Output, standard_input
@@ -23,6 +24,9 @@ from .format import (MAX_SEGMENT_OUTPUT, VERSION, Header, Layout, counts_problem
 from .progress import Progress, human_bytes
 from .shards import Found, ShardFile, ShardSet, find, interrupted_commit, one_set
 from .work import RangeResult, check_range, encode_range, encode_segments
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 DEFAULT_ORIG = 10
 DEFAULT_REC = 4
@@ -146,9 +150,10 @@ def read_pipe(fd: int, size: int) -> bytes:
 
 def encode_file(source: str, out_dir: str = ".", *, orig: int = DEFAULT_ORIG, rec: int = DEFAULT_REC,
                 segment_size: int | None = None, name: str | None = None, force: bool = False,
-                progress: bool = False) -> EncodeResult:
+                progress: bool = False, client: Client | None = None) -> EncodeResult:
     """Encodes `source` (a path, or "-" for standard input) into orig + rec
-    shard files `NAME.INDEX-of-TOTAL.oec` in `out_dir`, created if needed."""
+    shard files `NAME.INDEX-of-TOTAL.oec` in `out_dir`, created if needed;
+    with a Dask `client`, a regular file on the cluster's workers."""
     problem = counts_problem(orig, rec)
     if problem:
         raise CliError(EXIT_USAGE, f"-k {orig} -m {rec}: {problem}")
@@ -175,6 +180,9 @@ def encode_file(source: str, out_dir: str = ".", *, orig: int = DEFAULT_ORIG, re
         if existing:
             more = f" (and {len(existing) - 1} more shard files)" if len(existing) > 1 else ""
             raise CliError(EXIT_USAGE, f"{existing[0]} already exists{more}; use --force to overwrite")
+    if client is not None:
+        from . import cluster
+        return cluster.encode(client, source, out_dir, Layout(orig, rec, segment_size, 0), targets, progress)
 
     if source == "-":
         fd, size = standard_input(), None
@@ -326,14 +334,20 @@ def rebuilt_ranges(shards: ShardSet, say: Say) -> Iterator[RangeResult]:
 
     with _closing(files), ThreadPoolExecutor(max_workers=ahead) as pool:
         for result in ordered(pool, work, ranges(0, layout.segments, step), ahead):
-            if result.short:
-                raise _unrebuildable(layout, *result.short[0])
-            if result.mismatched:
-                raise _unrebuildable(layout, result.mismatched[0], None)
-            for path, segment in result.wrong:
-                say(f"warning: {path}: segment {segment} passes its checksum but holds wrong data; "
-                    f"rebuilt from the other shards (`ondrel-ec repair` rewrites it)")
+            check_rebuilt(result, layout, say)
             yield result
+
+
+def check_rebuilt(result: RangeResult, layout: Layout, say: Say) -> None:
+    """Raises at the first segment of a range that cannot be rebuilt; warns
+    of every block that passed its checksum with wrong content."""
+    if result.short:
+        raise _unrebuildable(layout, *result.short[0])
+    if result.mismatched:
+        raise _unrebuildable(layout, result.mismatched[0], None)
+    for path, segment in result.wrong:
+        say(f"warning: {path}: segment {segment} passes its checksum but holds wrong data; "
+            f"rebuilt from the other shards (`ondrel-ec repair` rewrites it)")
 
 
 def _digest_problem(header: Header, digests: list[bytes | None]) -> bool:
@@ -347,14 +361,18 @@ class DecodeResult:
 
 
 def decode_file(shards: Sequence[str], output: str, *, force: bool = False, progress: bool = False,
-                say: Say = _quiet) -> DecodeResult:
+                say: Say = _quiet, client: Client | None = None) -> DecodeResult:
     """Rebuilds the file from the shard files (paths or directories) into
-    `output` ("-" for standard output)."""
+    `output` ("-" for standard output; a regular file with a Dask `client`,
+    whose workers write it)."""
     out = Output(output, force)
     found = find(shards)
     shard_set = one_set(found)
     announce(found, say)
     _check_enough(shard_set)
+    if client is not None:
+        from . import cluster
+        return cluster.decode(client, shard_set, out, progress, say)
     header = shard_set.header
     bar = Progress("decoding", header.file_length, progress)
     digests: list[bytes | None] = []
@@ -461,11 +479,11 @@ class Report:
         return [index for index in range(self.shards.header.total) if index not in intact]
 
 
-def scan(shard_set: ShardSet, progress: bool, label: str) -> Report:
+def scan(shard_set: ShardSet, progress: bool, label: str, client: Client | None = None) -> Report:
     """Reads every block of every shard file, rebuilds and checks every
-    segment, and compares every block with a re-encode of its segment. Work
-    stops at the last block any file really holds: the segments after it
-    have no piece at all."""
+    segment, and compares every block with a re-encode of its segment, on
+    the cluster of `client` if given. Work stops at the last block any file
+    really holds: the segments after it have no piece at all."""
     layout = shard_set.layout
     copies = shard_set.files()
     health = {copy.path: CopyHealth(copy, layout.shard_file_size) for copy in copies}
@@ -485,7 +503,11 @@ def scan(shard_set: ShardSet, progress: bool, label: str) -> Report:
 
     try:
         with _closing(files), ThreadPoolExecutor(max_workers=ahead) as pool:
-            for result in ordered(pool, work, ranges(0, present, step), ahead):
+            found = ordered(pool, work, ranges(0, present, step), ahead)
+            if client is not None:
+                from . import cluster
+                found = cluster.check_ranges(client, copies, layout, present)
+            for result in found:
                 for path, segment in result.bad:
                     health[path].bad.add(segment)
                 for path, segment in result.wrong:
@@ -571,10 +593,11 @@ def _judge(report: Report) -> None:
         report.verdict = EXIT_REPAIRABLE
 
 
-def verify(shards: Sequence[str], *, progress: bool = False) -> Report:
-    """Checks every block of the shard files; the report's verdict is 0 (all
-    intact), 1 (damage, but repairable) or 2 (the file cannot be rebuilt)."""
-    return scan(one_set(find(shards)), progress, "verifying")
+def verify(shards: Sequence[str], *, progress: bool = False, client: Client | None = None) -> Report:
+    """Checks every block of the shard files (on the cluster of a Dask
+    `client`, if given); the report's verdict is 0 (all intact), 1 (damage,
+    but repairable) or 2 (the file cannot be rebuilt)."""
+    return scan(one_set(find(shards)), progress, "verifying", client)
 
 
 @dataclass
@@ -589,10 +612,12 @@ class RepairResult:
         return EXIT_OK if self.written or self.report.verdict == EXIT_REPAIRABLE else self.report.verdict
 
 
-def repair(shards: Sequence[str], *, progress: bool = False, upgrade: bool = False) -> RepairResult:
+def repair(shards: Sequence[str], *, progress: bool = False, upgrade: bool = False,
+           client: Client | None = None) -> RepairResult:
     """Finishes an interrupted commit, then rewrites every damaged shard file
     in place and every missing one beside the others; with `upgrade`, every
-    shard of a version 1 set as version 2."""
+    shard of a version 1 set as version 2. With a Dask `client`, the work
+    runs on its cluster (version 2 sets)."""
     found = find(shards)
     finished = []
     for temporary, path in interrupted_commit(found):
@@ -601,7 +626,7 @@ def repair(shards: Sequence[str], *, progress: bool = False, upgrade: bool = Fal
     if finished:
         found = find(shards)
     shard_set = one_set(found)
-    report = scan(shard_set, progress, "checking")
+    report = scan(shard_set, progress, "checking", client)
     if report.verdict == EXIT_UNRECOVERABLE:
         raise CliError(EXIT_UNRECOVERABLE, "nothing repaired: " + report.lines[-1].removeprefix("verdict: "))
     header = shard_set.header
@@ -613,6 +638,9 @@ def repair(shards: Sequence[str], *, progress: bool = False, upgrade: bool = Fal
             pass
     if not targets:
         return RepairResult(report, [], finished, 0.0)
+    if client is not None:
+        from . import cluster
+        return RepairResult(report, cluster.rewrite(client, shard_set, targets, progress), finished, 0.0)
     return RepairResult(report, _rewrite(shard_set, targets, upgrade, progress), finished, 0.0)
 
 

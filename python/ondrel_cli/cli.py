@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ctypes
 import json
 import os
@@ -12,7 +13,7 @@ import sys
 import threading
 import traceback
 from collections.abc import Sequence
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from . import __version__
 from . import api
@@ -68,6 +69,10 @@ def count(text: str) -> int:
 def build_parser() -> Parser:
     common = Parser(add_help=False)
     common.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors; no progress bar")
+    clustered = Parser(add_help=False, parents=[common])
+    clustered.add_argument("--cluster", metavar="ADDRESS",
+                           help="run the work on a Dask cluster: a scheduler (tcp://host:8786) or local:N, N worker "
+                                "processes on this machine; every path must be the same on every worker")
 
     parser = Parser(prog=PROGRAM, description="Erasure-code a file into shard files with Reed-Solomon over "
                                               "GF(2^16), check them, repair them and rebuild the file.",
@@ -75,7 +80,7 @@ def build_parser() -> Parser:
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
-    enc = commands.add_parser("encode", parents=[common], help="split a file into shard files",
+    enc = commands.add_parser("encode", parents=[clustered], help="split a file into shard files",
                               description="Split FILE (or standard input, '-') into ORIG original and REC recovery "
                                           "shard files; any ORIG of them rebuild it.")
     enc.add_argument("source", metavar="FILE|-")
@@ -92,7 +97,7 @@ def build_parser() -> Parser:
     enc.add_argument("-f", "--force", action="store_true", help="overwrite existing shard files")
     enc.set_defaults(run=run_encode)
 
-    dec = commands.add_parser("decode", parents=[common], help="rebuild the file from its shards",
+    dec = commands.add_parser("decode", parents=[clustered], help="rebuild the file from its shards",
                               description="Rebuild the file from any ORIG intact shards; the output is written "
                                           "to a temporary file and renamed once every segment's digest checks "
                                           "out; a device or FIFO is written in place.")
@@ -101,13 +106,13 @@ def build_parser() -> Parser:
     dec.add_argument("-f", "--force", action="store_true", help="overwrite OUT if it exists")
     dec.set_defaults(run=run_decode)
 
-    ver = commands.add_parser("verify", parents=[common], help="check every shard",
+    ver = commands.add_parser("verify", parents=[clustered], help="check every shard",
                               description="Check every block of every shard; report damaged and missing shards "
                                           "and whether the file can be rebuilt (exit 0, 1 or 2).")
     ver.add_argument("shards", nargs="+", metavar="SHARD|DIR")
     ver.set_defaults(run=run_verify)
 
-    rep = commands.add_parser("repair", parents=[common], help="rewrite missing or damaged shards",
+    rep = commands.add_parser("repair", parents=[clustered], help="rewrite missing or damaged shards",
                               description="Rebuild missing and damaged shard files from the intact ones.")
     rep.add_argument("shards", nargs="+", metavar="SHARD|DIR")
     rep.add_argument("--upgrade", action="store_true",
@@ -139,7 +144,7 @@ def progress_wanted(args: argparse.Namespace) -> bool:
 def run_encode(args: argparse.Namespace) -> int:
     result = api.encode_file(args.source, args.output_dir, orig=args.orig, rec=args.rec,
                              segment_size=args.segment_size, name=args.name, force=args.force,
-                             progress=progress_wanted(args))
+                             progress=progress_wanted(args), client=args.client)
     if not args.quiet:
         stderr_line(api.encode_summary(result))
     return EXIT_OK
@@ -147,14 +152,15 @@ def run_encode(args: argparse.Namespace) -> int:
 
 def run_decode(args: argparse.Namespace) -> int:
     say = (lambda _: None) if args.quiet else stderr_line
-    result = api.decode_file(args.shards, args.output, force=args.force, progress=progress_wanted(args), say=say)
+    result = api.decode_file(args.shards, args.output, force=args.force, progress=progress_wanted(args), say=say,
+                             client=args.client)
     if not args.quiet:
         stderr_line(api.decode_summary(result))
     return EXIT_OK
 
 
 def run_verify(args: argparse.Namespace) -> int:
-    report = api.verify(args.shards, progress=progress_wanted(args))
+    report = api.verify(args.shards, progress=progress_wanted(args), client=args.client)
     if not args.quiet:
         for line in report.lines:
             stdout_line(line)
@@ -162,7 +168,7 @@ def run_verify(args: argparse.Namespace) -> int:
 
 
 def run_repair(args: argparse.Namespace) -> int:
-    result = api.repair(args.shards, progress=progress_wanted(args), upgrade=args.upgrade)
+    result = api.repair(args.shards, progress=progress_wanted(args), upgrade=args.upgrade, client=args.client)
     if not args.quiet:
         for path in result.finished:
             stdout_line(f"finished an interrupted write: {path}")
@@ -216,6 +222,18 @@ def run_info(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def cluster_client(address: str | None) -> contextlib.AbstractContextManager[Any]:
+    """A Dask client for --cluster ADDRESS, else None; Dask is imported only here."""
+    if address is None:
+        return contextlib.nullcontext()
+    try:
+        from . import cluster
+    except ImportError as error:
+        raise CliError(EXIT_USAGE, f"--cluster needs Dask's distributed scheduler ({error}); "
+                                   f"install ondrel-ec[cluster]") from None
+    return cluster.connect(address)
+
+
 def describe_os_error(error: OSError) -> str:
     reason = error.strerror or str(error)
     if error.filename is not None:
@@ -250,7 +268,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _terminate)
     try:
-        code: int = args.run(args)
+        with cluster_client(getattr(args, "cluster", None)) as args.client:
+            code: int = args.run(args)
         if sys.stdout is not None:
             sys.stdout.flush()
         return code
