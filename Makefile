@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 PYTHON312 := $(shell ls -d "$$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1)
 VENV := .venv
 VPY := $(VENV)/bin/python
-DEBS := g++ cmake ninja-build libgtest-dev libbenchmark-dev
+DEBS := g++ cmake ninja-build libgtest-dev libbenchmark-dev zlib1g-dev
 CMAKE_COMMON := -G Ninja -DONDREL_BUILD_TESTS=ON
 
 .PHONY: all setup debs venv build test test-cpp test-asan test-tsan test-py test-kernels lint install bench clean demo wheel fuzz fuzz-smoke fuzz-build

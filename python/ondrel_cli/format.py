@@ -18,6 +18,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, replace
 from functools import cached_property
 
+from ._blocks import crc32_many
+
 MAGIC = b"\x89OEC\r\n\x1a\n"
 VERSION = 2
 VERSIONS = (1, 2)
@@ -215,14 +217,23 @@ def block_seeds(index: int, first: int, end: int) -> list[int]:
     return [own ^ seed for seed in segment_seeds(first, end)]
 
 
-def block_trailers(pieces: Sequence[bytes], digests: Sequence[bytes] | None, index: int, first: int) -> list[bytes]:
-    """What follows each piece of shard `index` from segment `first` on in
-    its block: the segment digest (version 2, when `digests` are given) and
-    the CRC-32 of piece and digest, seeded with the block's position."""
-    crcs = map(zlib.crc32, pieces, block_seeds(index, first, first + len(pieces)))
-    if digests is None:
-        return list(map(_U32.pack, crcs))
-    return list(map(operator.add, digests, map(_U32.pack, map(zlib.crc32, digests, crcs))))
+def block_trailers(pieces: Sequence[Sequence[bytes]], digests: Sequence[bytes] | None, indices: Sequence[int],
+                   first: int) -> list[list[bytes]]:
+    """What follows each piece in its block, for shards `indices` (pieces[k]
+    holds shard indices[k]'s pieces of segment `first` on): the segment
+    digest (version 2, when `digests` are given) and the CRC-32 of piece and
+    digest, seeded with the block's position. All pieces are checksummed in
+    one call, which runs without the interpreter lock."""
+    count = len(pieces[0]) if pieces else 0
+    seeds = segment_seeds(first, first + count)
+    crcs = crc32_many([piece for row in pieces for piece in row],
+                      [own ^ seed for own in map(index_seed, indices) for seed in seeds])
+    if digests is not None:
+        crcs = list(map(zlib.crc32, list(digests) * len(indices), crcs))
+    packed = list(map(_U32.pack, crcs))
+    if digests is not None:
+        packed = list(map(operator.add, list(digests) * len(indices), packed))
+    return [packed[at:at + count] for at in range(0, len(packed), count)] if count else [[] for _ in indices]
 
 
 def segment_digest(data: bytes | memoryview) -> bytes:

@@ -14,8 +14,9 @@ table a caller passes as `files`; without one, each call opens and closes
 its own.
 
 A 1 GiB file coded 342 + 681 makes 200 k blocks of 16 KiB, so the work on
-blocks is done a file and a range at a time in calls that loop in C (a map
-of `zlib.crc32`, one struct unpacking every digest and CRC of a range,
+blocks is done a file and a range at a time in calls that loop in C (one
+`crc32_many` over every block of a range without the interpreter lock, one
+struct unpacking every digest and CRC of a range,
 `bytes.startswith` comparing in place), and a segment whose blocks all pass
 and agree takes a direct road; anything else goes the general way, block
 by block.
@@ -27,7 +28,6 @@ import itertools
 import operator
 import os
 import struct
-import zlib
 from collections import Counter
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -36,6 +36,7 @@ from operator import eq, itemgetter
 
 import ondrel_ec
 
+from ._blocks import crc32_many, pread_many
 from .files import OpenFiles, open_regular, pread_at, pread_full, write_at
 from .format import (CRC_SIZE, Layout, block_seeds, block_trailers, index_seed, segment_digest,
                      segment_seeds)
@@ -54,10 +55,10 @@ def encode_segments(segments: Sequence[bytes], layout: Layout, first: int,
     digests = [segment_digest(segment) for segment in segments]
     carried = digests if layout.version >= 2 else None
     offset = layout.block_offset(first)
-    for index, path in targets:
-        pieces = [shards[index] for shards in encoded]
-        trailers = block_trailers(pieces, carried, index, first)
-        write_at(path, list(itertools.chain.from_iterable(zip(pieces, trailers))), offset, files)
+    pieces = [[shards[index] for shards in encoded] for index, _ in targets]
+    trailers = block_trailers(pieces, carried, [index for index, _ in targets], first)
+    for (_, path), row, after in zip(targets, pieces, trailers):
+        write_at(path, list(itertools.chain.from_iterable(zip(row, after))), offset, files)
     return digests
 
 
@@ -153,8 +154,8 @@ class _Read:
         fields = _trailer_fields(whole, span.full, last, span.version2).unpack_from(raw)
         stored = fields[1::2] if span.version2 else fields
         view = memoryview(raw)
-        ok = list(map(eq, map(zlib.crc32, map(view.__getitem__, span.blocks(whole, last)),
-                              block_seeds(copy.index, span.lo, span.hi)), stored))
+        ok = list(map(eq, crc32_many(list(map(view.__getitem__, span.blocks(whole, last))),
+                                     block_seeds(copy.index, span.lo, span.lo + whole)), stored))
         return cls(copy, span, raw, ok + [False] * (count - whole), list(fields[0::2]) if span.version2 else None)
 
     @classmethod
@@ -167,7 +168,7 @@ class _Read:
         seeds = [seed ^ own for own in map(index_seed, [copy.index for copy in copies]) for seed in span.seeds]
         fields = list(map(span.fields.unpack_from, raws))
         stored = [crc for items in fields for crc in items[1::2]] if span.version2 else list(itertools.chain(*fields))
-        ok = list(map(eq, map(zlib.crc32, blocks, seeds), stored))
+        ok = list(map(eq, crc32_many(blocks, seeds), stored))
         return [cls(copy, span, raw, ok[at:at + count], list(items[0::2]) if span.version2 else None)
                 for copy, raw, items, at in zip(copies, raws, fields, range(0, len(ok), count))]
 
@@ -204,8 +205,12 @@ class _Blocks:
         ends = {size: min(hi, layout.complete_blocks(size)) for size in {copy.size for copy in copies}}
         todo = [copy for copy in copies if ends[copy.size] > lo]
         spans = {end: _Span(layout, lo, end) for end in {ends[copy.size] for copy in todo}}
-        raws = [pread_at(copy.path, spans[ends[copy.size]].length, spans[ends[copy.size]].start, files)
-                for copy in todo]
+        wanted = [spans[ends[copy.size]] for copy in todo]
+        if files is not None:  # one call reads every file without the interpreter lock
+            raws = pread_many([files.fd(copy.path) for copy in todo], [span.length for span in wanted],
+                              [span.start for span in wanted])
+        else:
+            raws = [pread_at(copy.path, span.length, span.start) for copy, span in zip(todo, wanted)]
         whole = [len(raw) == spans[ends[copy.size]].length for copy, raw in zip(todo, raws)]
         if len(spans) == 1 and all(whole):
             reads = _Read.many(todo, spans[ends[todo[0].size]], raws)

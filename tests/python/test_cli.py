@@ -334,3 +334,31 @@ def test_many_shards_under_a_low_open_file_limit(tmp_path: Path) -> None:
                     ["verify", tmp_path / "sh"]):
         ok(*command, files=48)
     assert (tmp_path / "out").read_bytes() == data
+
+
+def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
+    from concurrent.futures import ThreadPoolExecutor
+
+    from ondrel_cli._blocks import crc32_many, pread_many
+
+    pieces = [random.Random(n).randbytes(n) for n in (0, 1, 7, 16384, 65536, 1 << 20)]
+    seeds = [0, 1, 0xFFFFFFFF, 0x12345678, 7, 0x80000000]
+    expected = [zlib.crc32(piece, seed) for piece, seed in zip(pieces, seeds)]
+    with ThreadPoolExecutor(4) as pool:  # with and without the interpreter lock, side by side
+        found = list(pool.map(lambda k: crc32_many([*pieces[k:], memoryview(pieces[-1])], [*seeds[k:], 9]), range(6)))
+    assert found == [[*expected[k:], zlib.crc32(pieces[-1], 9)] for k in range(6)]
+    (tmp_path / "f").write_bytes(pieces[-1])
+    fd = os.open(tmp_path / "f", os.O_RDONLY)
+    try:  # whole, cut short by the end of the file, past it, empty
+        assert pread_many([fd] * 4, [5000, 100, 10, 0], [3, (1 << 20) - 40, 1 << 21, 0]) == \
+            [pieces[-1][3:5003], pieces[-1][-40:], b"", b""]
+        bad = [(crc32_many, ([b"a"], []), ValueError), (crc32_many, ([b"a"], [1 << 32]), OverflowError),
+               (crc32_many, ([b"a"], [-1]), OverflowError), (crc32_many, ([1], [0]), TypeError),
+               (crc32_many, (1, [0]), TypeError), (crc32_many, ([memoryview(b"abcd")[::2]], [0]), BufferError),
+               (pread_many, ([fd], [1], []), ValueError), (pread_many, ([fd], [-1], [0]), ValueError),
+               (pread_many, ([fd], [1], [-1]), ValueError), (pread_many, ([fd, 1 << 30], [1, 1], [0, 0]), OSError)]
+        for function, args, error in bad:
+            with pytest.raises(error):
+                function(*args)
+    finally:
+        os.close(fd)
