@@ -42,7 +42,7 @@ from distributed.scheduler import KilledWorker
 from . import api
 from .cli import keep_freed_memory
 from .errors import EXIT_IOERR, EXIT_SOFTWARE, EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
-from .files import FileSet, NotRegular, Output, open_regular, write_at
+from .files import FileSet, NotRegular, OpenFiles, Output, open_regular, write_at
 from .format import Header, Layout, file_digest
 from .progress import Progress
 from .shards import ShardFile, ShardSet
@@ -163,10 +163,23 @@ def encode_task(first: int, end: int, source: str, layout: Layout, targets: list
     return [digest for part in parts for digest in part]
 
 
+@contextlib.contextmanager
+def _reading(copies: Sequence[ShardFile]) -> Iterator[OpenFiles | None]:
+    """The task's read descriptors, opened once per file rather than per part
+    (None, each read opening its own, when they do not fit the limit)."""
+    files = OpenFiles.reserve(len(copies), writing=False)
+    try:
+        yield files
+    finally:
+        if files is not None:
+            files.close()
+
+
 def verify_task(first: int, end: int, copies: list[ShardFile], layout: Layout) -> list[RangeResult]:
     """What `check_range` finds in every block of segments first..end-1, per part."""
-    return _in_parts(lambda a, b: check_range(copies, layout, a, b, keep_data=False, read_all=True),
-                     layout, len(copies), first, end)
+    with _reading(copies) as files:
+        return _in_parts(lambda a, b: check_range(copies, layout, a, b, keep_data=False, read_all=True, files=files),
+                         layout, len(copies), first, end)
 
 
 @dataclass(frozen=True)
@@ -203,7 +216,7 @@ def rebuild_task(first: int, end: int, copies: list[ShardFile], layout: Layout,
     part that could be rebuilt `into` its place, and returns the results
     without their data (with the digests of what was written)."""
     def part(a: int, b: int) -> RangeResult:
-        result = check_range(copies, layout, a, b, keep_data=True, read_all=False)
+        result = check_range(copies, layout, a, b, keep_data=True, read_all=False, files=files)
         if result.data is not None and not result.short and not result.mismatched:
             written = into.write(layout, a, result.data)
             if written is not None:
@@ -211,7 +224,8 @@ def rebuild_task(first: int, end: int, copies: list[ShardFile], layout: Layout,
         result.data = None
         return result
 
-    results = _in_parts(part, layout, layout.total, first, end)
+    with _reading(copies) as files:
+        results = _in_parts(part, layout, layout.total, first, end)
     _flush(into.paths())
     return results
 
