@@ -134,6 +134,14 @@ def flip(path: Path, offset: int, forge_crc: bool = False) -> None:
     path.write_bytes(raw)
 
 
+def forge_file_digest(path: Path) -> None:
+    """Alters the header's file digest and fixes the header CRC."""
+    raw = bytearray(path.read_bytes())
+    raw[48] ^= 0x5A
+    raw[124:128] = struct.pack("<I", zlib.crc32(raw[:124]))
+    path.write_bytes(raw)
+
+
 BLOCK = 128 + 4098 // 3 + 36  # the second block's offset
 DAMAGE = [  # what, damage, verify status, phrase
     ("magic", lambda s: flip(s[1], 0), 1, "damaged: {1}: not an ondrel-ec shard file"),
@@ -151,6 +159,8 @@ DAMAGE = [  # what, damage, verify status, phrase
      "1 segment(s) have too few intact pieces: 1 (2 of 3)"),
     ("two of a segment altered, valid crc", lambda s: [flip(s[i], 130, True) for i in (0, 3)], 2,
      "1 segment(s) match their digest with no subset"),
+    ("file digest altered in every header, valid crc", lambda s: [forge_file_digest(path) for path in s], 2,
+     "the segment digests do not match the file digest"),
 ]
 
 
