@@ -178,7 +178,8 @@ def encode_file(source: str, out_dir: str = ".", *, orig: int = DEFAULT_ORIG, re
     if not force:
         existing = [path for _, path in targets if os.path.lexists(path)]
         if existing:
-            more = f" (and {len(existing) - 1} more shard files)" if len(existing) > 1 else ""
+            others = len(existing) - 1
+            more = f" (and {others} more shard file{'s' if others > 1 else ''})" if others else ""
             raise CliError(EXIT_USAGE, f"{existing[0]} already exists{more}; use --force to overwrite")
     if client is not None:
         from . import cluster

@@ -203,6 +203,8 @@ EXIT_STATUSES = [  # what, arguments, files to create, status, phrase
     ("decode a missing path", ["decode", "absent", "-o", "out"], {}, 64, "absent: no such file or directory"),
     ("decode into a directory", ["decode", "in", "-o", "."], {}, 64, "is a directory"),
     ("existing output", ["decode", "in", "-o", "in"], {}, 64, "already exists; use --force"),
+    ("existing shard files", ["encode", "in", "-k", "1", "-m", "1", "-o", "."],
+     {"in.0-of-2.oec": b"", "in.1-of-2.oec": b""}, 64, "in.0-of-2.oec already exists (and 1 more shard file); use"),
     ("empty directory", ["verify", "d"], {"d": None}, 64, "no .oec shard files"),
     ("only foreign files", ["decode", "a.oec", "b.oec", "c.oec", "d.oec", "-o", "o"],
      dict.fromkeys(("a.oec", "b.oec", "c.oec", "d.oec"), b"hello"), 64,
