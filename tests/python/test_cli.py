@@ -206,6 +206,9 @@ EXIT_STATUSES = [  # what, arguments, files to create, status, phrase
     ("existing shard files", ["encode", "in", "-k", "1", "-m", "1", "-o", "."],
      {"in.0-of-2.oec": b"", "in.1-of-2.oec": b""}, 64, "in.0-of-2.oec already exists (and 1 more shard file); use"),
     ("empty directory", ["verify", "d"], {"d": None}, 64, "no .oec shard files"),
+    ("mixed encodings", ["verify", "a.oec", "b.oec"], {"a.oec": header_bytes(2, 1, 1, 0, 2, 2, bytes(32)),
+                                                      "b.oec": header_bytes(2, 1, 1, 1, 2, 4, bytes(32))}, 64,
+     "2 different encodings and cannot be mixed: a.oec (1+1 shards of a 2-byte file, sha256 000000000000…); b.oec"),
     ("only foreign files", ["decode", "a.oec", "b.oec", "c.oec", "d.oec", "-o", "o"],
      dict.fromkeys(("a.oec", "b.oec", "c.oec", "d.oec"), b"hello"), 64,
      "no usable shard among 4 file(s): a.oec: not an ondrel-ec shard file; b.oec: not an ondrel-ec shard file; "
