@@ -74,12 +74,15 @@ def parts_alone(source: Path, shards: Path, layout: Layout) -> None:
             for block in blocks:
                 zlib.crc32(block)
 
+    def encode_each(segments: list[bytes], layout: Layout) -> None:
+        for segment in segments:  # each result freed before the next, as the command does
+            ondrel_ec.encode_py(segment, layout.orig, layout.rec)
+
     rows = [
         ("read every shard file (page cache)", read),
         ("CRC-32 of every block", crc),
         ("SHA-256 of every segment", lambda: [hashlib.sha256(segment).digest() for segment in segments]),
-        ("encode_py of every segment", lambda: [ondrel_ec.encode_py(segment, layout.orig, layout.rec)
-                                                for segment in segments]),
+        ("encode_py of every segment", lambda: encode_each(segments, layout)),
     ]
     print(f"one core, each part alone (CPU seconds; originals are {layout.orig} of {layout.total} files):")
     for label, function in rows:
