@@ -150,6 +150,10 @@ def test_command_line(tmp_path: Path, client) -> None:
     done = subprocess.run([sys.executable, "-c", probe, "encode", "in", "-o", "a", "-q"], cwd=tmp_path,
                           capture_output=True, text=True, timeout=60)
     assert done.stdout == "[]\n", done.stderr
+    for wrong in ("local:0", "local:x"):
+        done = subprocess.run([TOOL, "verify", "a", "--cluster", wrong], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 64 and "local:N needs a number of worker processes" in done.stderr, done.stderr
     # local:N starts a cluster of its own.
     subprocess.run([TOOL, "decode", "a", "-o", "out", "--cluster", "local:1"], cwd=tmp_path, check=True, timeout=120)
     assert (tmp_path / "out").read_bytes() == (tmp_path / "in").read_bytes()
