@@ -13,12 +13,11 @@ import select
 import stat
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from .errors import EXIT_OK, EXIT_REPAIRABLE, EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
-from .files import FileSet, OpenFiles, Output, standard_input
+from .files import FileSet, Output, descriptor_table, standard_input
 from .format import (MAX_SEGMENT_OUTPUT, VERSION, Header, Layout, counts_problem, file_digest, segment_output,
                      shard_name)
 from .progress import Progress, human_bytes
@@ -70,15 +69,6 @@ def in_flight(layout: Layout, files: int) -> int:
     """Ranges run and queued at once: within MEMORY_BUDGET, at least two."""
     range_bytes = range_segments(layout, files) * layout.stride * files
     return max(2, min(2 * workers() + 1, MEMORY_BUDGET // max(1, range_bytes)))
-
-
-@contextmanager
-def _closing(files: OpenFiles | None) -> Iterator[None]:
-    try:
-        yield
-    finally:
-        if files is not None:
-            files.close()
 
 
 def ranges(first: int, end: int, step: int) -> Iterator[tuple[int, int]]:
@@ -328,12 +318,10 @@ def rebuilt_ranges(shards: ShardSet, say: Say) -> Iterator[RangeResult]:
     copies = shards.files()
     step, ahead = range_segments(layout, layout.total), in_flight(layout, layout.total)
 
-    files = OpenFiles.reserve(len(copies), writing=False)
+    with descriptor_table(len(copies), writing=False) as files, ThreadPoolExecutor(max_workers=ahead) as pool:
+        def work(first: int, end: int) -> RangeResult:
+            return check_range(copies, layout, first, end, keep_data=True, read_all=False, files=files)
 
-    def work(first: int, end: int) -> RangeResult:
-        return check_range(copies, layout, first, end, keep_data=True, read_all=False, files=files)
-
-    with _closing(files), ThreadPoolExecutor(max_workers=ahead) as pool:
         for result in ordered(pool, work, ranges(0, layout.segments, step), ahead):
             check_rebuilt(result, layout, say)
             yield result
@@ -497,13 +485,12 @@ def scan(shard_set: ShardSet, progress: bool, label: str, client: Client | None 
     whole = hashlib.sha256() if layout.version == 1 else None
     bar = Progress(label, layout.file_length, progress)
 
-    files = OpenFiles.reserve(len(copies), writing=False)
-
-    def work(first: int, end: int) -> RangeResult:
-        return check_range(copies, layout, first, end, keep_data=whole is not None, read_all=True, files=files)
-
     try:
-        with _closing(files), ThreadPoolExecutor(max_workers=ahead) as pool:
+        with descriptor_table(len(copies), writing=False) as files, ThreadPoolExecutor(max_workers=ahead) as pool:
+            def work(first: int, end: int) -> RangeResult:
+                return check_range(copies, layout, first, end, keep_data=whole is not None, read_all=True,
+                                   files=files)
+
             found = ordered(pool, work, ranges(0, present, step), ahead)
             if client is not None:
                 from . import cluster

@@ -42,7 +42,7 @@ from distributed.scheduler import KilledWorker
 from . import api
 from .cli import keep_freed_memory
 from .errors import EXIT_IOERR, EXIT_SOFTWARE, EXIT_UNRECOVERABLE, EXIT_USAGE, CliError
-from .files import FileSet, NotRegular, OpenFiles, Output, open_regular, write_at
+from .files import FileSet, NotRegular, Output, descriptor_table, open_regular, write_at
 from .format import Header, Layout, file_digest
 from .progress import Progress
 from .shards import ShardFile, ShardSet
@@ -163,21 +163,10 @@ def encode_task(first: int, end: int, source: str, layout: Layout, targets: list
     return [digest for part in parts for digest in part]
 
 
-@contextlib.contextmanager
-def _reading(copies: Sequence[ShardFile]) -> Iterator[OpenFiles | None]:
-    """The task's read descriptors, opened once per file rather than per part
-    (None, each read opening its own, when they do not fit the limit)."""
-    files = OpenFiles.reserve(len(copies), writing=False)
-    try:
-        yield files
-    finally:
-        if files is not None:
-            files.close()
-
-
 def verify_task(first: int, end: int, copies: list[ShardFile], layout: Layout) -> list[RangeResult]:
-    """What `check_range` finds in every block of segments first..end-1, per part."""
-    with _reading(copies) as files:
+    """What `check_range` finds in every block of segments first..end-1, per
+    part; each shard file is opened once per task, not once per part."""
+    with descriptor_table(len(copies), writing=False) as files:
         return _in_parts(lambda a, b: check_range(copies, layout, a, b, keep_data=False, read_all=True, files=files),
                          layout, len(copies), first, end)
 
@@ -215,16 +204,16 @@ def rebuild_task(first: int, end: int, copies: list[ShardFile], layout: Layout,
     """Rebuilds and checks segments first..end-1 as decode does, writes every
     part that could be rebuilt `into` its place, and returns the results
     without their data (with the digests of what was written)."""
-    def part(a: int, b: int) -> RangeResult:
-        result = check_range(copies, layout, a, b, keep_data=True, read_all=False, files=files)
-        if result.data is not None and not result.short and not result.mismatched:
-            written = into.write(layout, a, result.data)
-            if written is not None:
-                result.digests = list(written)
-        result.data = None
-        return result
+    with descriptor_table(len(copies), writing=False) as files:
+        def part(a: int, b: int) -> RangeResult:
+            result = check_range(copies, layout, a, b, keep_data=True, read_all=False, files=files)
+            if result.data is not None and not result.short and not result.mismatched:
+                written = into.write(layout, a, result.data)
+                if written is not None:
+                    result.digests = list(written)
+            result.data = None
+            return result
 
-    with _reading(copies) as files:
         results = _in_parts(part, layout, layout.total, first, end)
     _flush(into.paths())
     return results

@@ -11,7 +11,8 @@ import resource
 import stat
 import tempfile
 import threading
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 
 from .errors import EXIT_IOERR, EXIT_USAGE, CliError
 
@@ -141,6 +142,18 @@ class OpenFiles:
         with self._lock:
             OpenFiles._held -= self._count
             self._count = 0
+
+
+@contextmanager
+def descriptor_table(count: int, *, writing: bool) -> Iterator[OpenFiles | None]:
+    """`OpenFiles.reserve(count, writing=writing)` for the length of a block,
+    its descriptors closed at the end (None: each call opens its own)."""
+    files = OpenFiles.reserve(count, writing=writing)
+    try:
+        yield files
+    finally:
+        if files is not None:
+            files.close()
 
 
 # Descriptors left for everything else when tables are sized.
