@@ -71,6 +71,12 @@ def in_flight(layout: Layout, files: int) -> int:
     return max(2, min(2 * workers() + 1, MEMORY_BUDGET // max(1, range_bytes)))
 
 
+# The verdicts of decode and repair when the rebuilt file fails the digest
+# the headers record; --cluster gives the same.
+REBUILT_WRONG = "the rebuilt file does not match the digest the shards record"
+NOTHING_REPAIRED = "nothing repaired: " + REBUILT_WRONG
+
+
 def ranges(first: int, end: int, step: int) -> Iterator[tuple[int, int]]:
     for start in range(first, end, step):
         yield start, min(end, start + step)
@@ -195,14 +201,10 @@ def encode_file(source: str, out_dir: str = ".", *, orig: int = DEFAULT_ORIG, re
 
 def _encode(source: str, fd: int, size: int | None, layout: Layout, targets: list[tuple[int, str]],
             show: bool) -> EncodeResult:
-    files = FileSet(targets)
-    progress = Progress("encoding", size, show)
-    outputs = list(zip([index for index, _ in targets], files.temporary))
-    descriptors = files.files
     step, ahead = range_segments(layout, layout.total), in_flight(layout, layout.total)
     digests: list[bytes] = []
-    length = 0
-    try:
+    with FileSet(targets) as files, Progress("encoding", size, show) as progress:
+        outputs, descriptors = files.outputs, files.files
         with ThreadPoolExecutor(max_workers=ahead) as pool:
             if fd < 0:  # a regular file: workers read their own ranges
                 def work(first: int, end: int) -> list[bytes]:
@@ -217,12 +219,7 @@ def _encode(source: str, fd: int, size: int | None, layout: Layout, targets: lis
             else:  # a stream: read here, in order
                 length = _encode_stream(fd, size, layout, outputs, step, ahead, pool, digests, progress, files)
         header = Header(layout.orig, layout.rec, 0, layout.segment_size, length, file_digest(digests))
-        files.commit([header.with_index(index).pack() for index, _ in targets])
-    except BaseException:
-        files.abort()
-        raise
-    finally:
-        progress.close()
+        files.commit(header)
     return EncodeResult(header, [path for _, path in targets], progress.elapsed)
 
 
@@ -363,10 +360,9 @@ def decode_file(shards: Sequence[str], output: str, *, force: bool = False, prog
         from . import cluster
         return cluster.decode(client, shard_set, out, progress, say)
     header = shard_set.header
-    bar = Progress("decoding", header.file_length, progress)
     digests: list[bytes | None] = []
     whole = hashlib.sha256()  # version 1 records the digest of the whole file
-    try:
+    with out, Progress("decoding", header.file_length, progress) as bar:
         out.open()
         for result in rebuilt_ranges(shard_set, say):
             assert result.data is not None
@@ -378,14 +374,9 @@ def decode_file(shards: Sequence[str], output: str, *, force: bool = False, prog
             digests += result.digests
         wrong = whole.digest() != header.digest if header.version == 1 else _digest_problem(header, digests)
         if wrong:
-            raise CliError(EXIT_UNRECOVERABLE, "the rebuilt file does not match the digest the shards record" +
+            raise CliError(EXIT_UNRECOVERABLE, REBUILT_WRONG +
                            ("" if not out.streaming else f"; what was written to {output} is wrong"))
         out.commit()
-    except BaseException:
-        out.abort()
-        raise
-    finally:
-        bar.close()
     return DecodeResult(header.file_length, bar.elapsed)
 
 
@@ -656,12 +647,10 @@ def _rewrite(shard_set: ShardSet, targets: list[tuple[int, str]], upgrade: bool,
     layout = shard_set.layout
     out_layout = Layout(layout.orig, layout.rec, layout.segment_size, layout.file_length,
                         VERSION if upgrade else header.version)
-    files = FileSet(targets)
-    outputs = list(zip([index for index, _ in targets], files.temporary))
-    bar = Progress("repairing", header.file_length, show)
     digests: list[bytes] = []
     whole = hashlib.sha256()
-    try:
+    with FileSet(targets) as files, Progress("repairing", header.file_length, show) as bar:
+        outputs = files.outputs
         for result in rebuilt_ranges(shard_set, _quiet):
             assert result.data is not None
             digests += encode_segments(result.data, out_layout, result.first, outputs, files=files.files)
@@ -671,15 +660,8 @@ def _rewrite(shard_set: ShardSet, targets: list[tuple[int, str]], upgrade: bool,
                     whole.update(data)
             bar.advance(sum(map(len, result.data)))
         if (whole.digest() if header.version == 1 else file_digest(digests)) != header.digest:
-            raise CliError(EXIT_UNRECOVERABLE, "nothing repaired: the rebuilt file does not match the digest the "
-                                               "shards record")
-        new_header = Header(header.orig, header.rec, 0, header.segment_size, header.file_length,
-                            file_digest(digests) if out_layout.version >= 2 else header.digest, out_layout.version)
-        files.commit([new_header.with_index(index).pack() for index, _ in targets])
-    except BaseException:
-        files.abort()
-        raise
-    finally:
-        bar.close()
+            raise CliError(EXIT_UNRECOVERABLE, NOTHING_REPAIRED)
+        files.commit(Header(header.orig, header.rec, 0, header.segment_size, header.file_length,
+                            file_digest(digests) if out_layout.version >= 2 else header.digest, out_layout.version))
     return [path for _, path in targets]
 

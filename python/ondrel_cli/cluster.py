@@ -330,10 +330,8 @@ def encode(client: Client, source: str, out_dir: str, layout: Layout, targets: l
                                    f"themselves; not standard input, a FIFO or a device")
     layout = replace(layout, file_length=info.st_size)
     os.makedirs(out_dir, exist_ok=True)
-    files = FileSet(targets)
-    bar = Progress("encoding", layout.file_length, show)
-    try:
-        outputs = [(index, os.path.abspath(path)) for (index, _), path in zip(targets, files.temporary)]
+    with FileSet(targets) as files, Progress("encoding", layout.file_length, show) as bar:
+        outputs = [(index, os.path.abspath(path)) for index, path in files.outputs]
         source = os.path.abspath(source)
         check_paths(client, [source], [path for _, path in outputs])
 
@@ -348,12 +346,7 @@ def encode(client: Client, source: str, out_dir: str, layout: Layout, targets: l
                     yield from found
 
         header = Header(layout.orig, layout.rec, 0, layout.segment_size, layout.file_length, file_digest(digests()))
-        files.commit([header.with_index(index).pack() for index, _ in targets])
-    except BaseException:
-        files.abort()
-        raise
-    finally:
-        bar.close()
+        files.commit(header)
     return api.EncodeResult(header, [path for _, path in targets], bar.elapsed)
 
 
@@ -399,35 +392,20 @@ def decode(client: Client, shard_set: ShardSet, out: Output, show: bool, say: ap
     if out.streaming:
         raise CliError(EXIT_USAGE, f"-o {out.path}: with --cluster the workers write the file; name a regular "
                                    f"file, not standard output, a device or a FIFO")
-    bar = Progress("decoding", layout.file_length, show)
-    try:
+    with out, Progress("decoding", layout.file_length, show) as bar:
         out.open()
         if not _rebuild(client, shard_set, IntoFile(os.path.abspath(out.temporary)), bar, say):
-            raise CliError(EXIT_UNRECOVERABLE, "the rebuilt file does not match the digest the shards record")
+            raise CliError(EXIT_UNRECOVERABLE, api.REBUILT_WRONG)
         out.commit()
-    except BaseException:
-        out.abort()
-        raise
-    finally:
-        bar.close()
     return api.DecodeResult(layout.file_length, bar.elapsed)
 
 
 def rewrite(client: Client, shard_set: ShardSet, targets: list[tuple[int, str]], show: bool) -> list[str]:
     """`api.repair`'s rewrite of the targets, from a version 2 set."""
     header = shard_set.header
-    files = FileSet(targets)
-    bar = Progress("repairing", header.file_length, show)
-    try:
-        into = IntoShards(shard_set.layout, [(index, os.path.abspath(path))
-                                             for (index, _), path in zip(targets, files.temporary)])
+    with FileSet(targets) as files, Progress("repairing", header.file_length, show) as bar:
+        into = IntoShards(shard_set.layout, [(index, os.path.abspath(path)) for index, path in files.outputs])
         if not _rebuild(client, shard_set, into, bar, api._quiet):
-            raise CliError(EXIT_UNRECOVERABLE, "nothing repaired: the rebuilt file does not match the digest the "
-                                               "shards record")
-        files.commit([header.with_index(index).pack() for index, _ in targets])
-    except BaseException:
-        files.abort()
-        raise
-    finally:
-        bar.close()
+            raise CliError(EXIT_UNRECOVERABLE, api.NOTHING_REPAIRED)
+        files.commit(header)
     return [path for _, path in targets]

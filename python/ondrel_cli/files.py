@@ -11,10 +11,12 @@ import resource
 import stat
 import tempfile
 import threading
+from types import TracebackType
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 
 from .errors import EXIT_IOERR, EXIT_USAGE, CliError
+from .format import Header
 
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if "SC_IOV_MAX" in os.sysconf_names else 1024
 # Temporary files of this tool: `.oec-PID-RANDOM.tmp`. The name does not grow
@@ -267,7 +269,8 @@ WRITEBACK_BYTES = 256 * 1024
 
 class FileSet:
     """New files for `(index, final path)` targets, each written to a temporary
-    file beside its target until `commit` renames them all."""
+    file beside its target until `commit` renames them all. As a context
+    manager, an exception out of the block removes the temporaries."""
 
     def __init__(self, targets: Sequence[tuple[int, str]]) -> None:
         self.targets = list(targets)
@@ -289,6 +292,19 @@ class FileSet:
             self.abort()
             raise
 
+    def __enter__(self) -> FileSet:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if kind is not None:
+            self.abort()
+
+    @property
+    def outputs(self) -> list[tuple[int, str]]:
+        """(index, temporary path) of every target: where its blocks go."""
+        return [(index, temporary) for (index, _), temporary in zip(self.targets, self.temporary)]
+
     def written(self, end: int) -> None:
         """Tells that every file now holds its bytes up to offset `end`; starts
         writing them to disk in spans of at least WRITEBACK_BYTES, so that
@@ -301,9 +317,9 @@ class FileSet:
             start_writeback(self.files.fd(path), start, end - start)
         self._written_back = end
 
-    def commit(self, headers: Sequence[bytes]) -> None:
-        """Writes each file's header, flushes every file, then renames them
-        into place. A crash between two renames leaves the remaining
+    def commit(self, header: Header) -> None:
+        """Writes each file's header (`header` with the file's index), flushes
+        every file, then renames them into place. A crash between two renames leaves the remaining
         temporaries complete, with their headers: `repair` finishes the
         commit from them."""
         from concurrent.futures import ThreadPoolExecutor
@@ -320,7 +336,7 @@ class FileSet:
                     os.close(fd)
 
         with ThreadPoolExecutor(max_workers=8) as pool:
-            list(pool.map(finish, zip(self.temporary, headers)))
+            list(pool.map(finish, zip(self.temporary, [header.with_index(index).pack() for index, _ in self.targets])))
         self._close()
         sync_directories([path for _, path in self.targets])
         for temporary, (_, path) in zip(self.temporary, self.targets):
@@ -348,7 +364,8 @@ class Output:
     """Where a rebuilt file goes. A regular file (new or, with `force`,
     existing) is written to a temporary file and renamed over it once checked
     and flushed. Standard output ("-") and existing files that are not regular
-    (a device, a FIFO) are written in place, as `cp` does, never replaced."""
+    (a device, a FIFO) are written in place, as `cp` does, never replaced. As
+    a context manager, an exception out of the block removes the temporary."""
 
     def __init__(self, path: str, force: bool) -> None:
         self.path = path
@@ -368,6 +385,14 @@ class Output:
         self.streaming = info is not None and not stat.S_ISREG(info.st_mode)
         if info is not None and not self.streaming and not force:
             raise CliError(EXIT_USAGE, f"-o {path}: already exists; use --force to overwrite")
+
+    def __enter__(self) -> Output:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if kind is not None:
+            self.abort()
 
     def open(self) -> None:
         if self.fd >= 0:

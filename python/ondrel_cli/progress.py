@@ -5,6 +5,7 @@ from __future__ import annotations
 import shutil
 import sys
 import time
+from types import TracebackType
 from typing import TextIO
 
 
@@ -59,6 +60,13 @@ class Progress:
         self.stream.write("\r" + line.ljust(self._width))
         self.stream.flush()
         self._width = len(line)
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
 
     def close(self) -> None:
         if self.enabled and self._width:
