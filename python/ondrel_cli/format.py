@@ -228,11 +228,11 @@ def block_trailers(pieces: Sequence[Sequence[bytes]], digests: Sequence[bytes] |
     seeds = segment_seeds(first, first + count)
     crcs = crc32_many([piece for row in pieces for piece in row],
                       [own ^ seed for own in map(index_seed, indices) for seed in seeds])
-    if digests is not None:
-        crcs = list(map(zlib.crc32, list(digests) * len(indices), crcs))
-    packed = list(map(_U32.pack, crcs))
-    if digests is not None:
-        packed = list(map(operator.add, list(digests) * len(indices), packed))
+    if digests is None:
+        packed = list(map(_U32.pack, crcs))
+    else:  # the digest follows each piece and is covered by its CRC
+        carried = list(digests) * len(indices)
+        packed = list(map(operator.add, carried, map(_U32.pack, map(zlib.crc32, carried, crcs))))
     return [packed[at:at + count] for at in range(0, len(packed), count)] if count else [[] for _ in indices]
 
 
