@@ -11,9 +11,10 @@ import resource
 import stat
 import tempfile
 import threading
-from types import TracebackType
 from collections.abc import Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
+from types import TracebackType
 
 from .errors import EXIT_IOERR, EXIT_USAGE, CliError
 from .format import Header
@@ -267,6 +268,11 @@ def remove_stale_temporaries(folder: str) -> list[str]:
 WRITEBACK_BYTES = 256 * 1024
 
 
+def _start_writeback_all(fds: Sequence[int], offset: int, length: int) -> None:
+    for fd in fds:
+        start_writeback(fd, offset, length)
+
+
 class FileSet:
     """New files for `(index, final path)` targets, each written to a temporary
     file beside its target until `commit` renames them all. As a context
@@ -278,6 +284,11 @@ class FileSet:
         # The temporaries' descriptors, kept for the writers when they fit.
         self.files = OpenFiles.reserve(len(self.targets), writing=True)
         self._written_back = 0
+        # Starting write-back costs the kernel real work (ext4 allocates the
+        # blocks then), so it runs on a thread of its own: the caller goes on
+        # handing out ranges while it runs.
+        self._writeback: ThreadPoolExecutor | None = None
+        self._started: Future[None] | None = None
         try:
             for folder in sorted({os.path.dirname(path) for _, path in self.targets}):
                 remove_stale_temporaries(folder)
@@ -309,12 +320,20 @@ class FileSet:
         """Tells that every file now holds its bytes up to offset `end`; starts
         writing them to disk in spans of at least WRITEBACK_BYTES, so that
         the disk works while the coding goes on and the final flush is short.
+        Returns at once: the write-back runs on its own thread, and a span
+        that comes while the last one is still being started joins the next.
         (Without a descriptor table, each write starts its own write-back.)"""
-        start = self._written_back
-        if self.files is None or end - start < WRITEBACK_BYTES:
+        start, files = self._written_back, self.files
+        if files is None or end - start < WRITEBACK_BYTES:
             return
-        for path in self.temporary:
-            start_writeback(self.files.fd(path), start, end - start)
+        if self._started is not None:
+            if not self._started.done():
+                return
+            self._started.result()  # its error, if any
+        if self._writeback is None:
+            self._writeback = ThreadPoolExecutor(max_workers=1, thread_name_prefix="writeback")
+        fds = [files.fd(path) for path in self.temporary]
+        self._started = self._writeback.submit(_start_writeback_all, fds, start, end - start)
         self._written_back = end
 
     def commit(self, header: Header) -> None:
@@ -322,8 +341,8 @@ class FileSet:
         every file, then renames them into place. A crash between two renames leaves the remaining
         temporaries complete, with their headers: `repair` finishes the
         commit from them."""
-        from concurrent.futures import ThreadPoolExecutor
-
+        if self._started is not None:
+            self._started.result()
         files = self.files
 
         def finish(item: tuple[str, bytes]) -> None:
@@ -355,6 +374,11 @@ class FileSet:
         self.temporary = []
 
     def _close(self) -> None:
+        """Waits for the write-back thread (it uses the descriptors), then
+        closes them."""
+        if self._writeback is not None:
+            self._writeback.shutdown()
+            self._writeback = None
         if self.files is not None:
             self.files.close()
             self.files = None
