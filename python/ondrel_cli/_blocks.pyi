@@ -1,4 +1,6 @@
 from collections.abc import Buffer, Sequence
 
+CRC32_KIND: str
+
 def crc32_many(buffers: Sequence[Buffer], seeds: Sequence[int], /) -> list[int]: ...
 def pread_many(fds: Sequence[int], lengths: Sequence[int], offsets: Sequence[int], /) -> list[bytes]: ...
