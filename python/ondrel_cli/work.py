@@ -14,12 +14,13 @@ table a caller passes as `files`; without one, each call opens and closes
 its own.
 
 A 1 GiB file coded 342 + 681 makes 200 k blocks of 16 KiB, so the work on
-blocks is done a file and a range at a time in calls that loop in C (one
-`crc32_many` over every block of a range without the interpreter lock, one
-struct unpacking every digest and CRC of a range,
-`bytes.startswith` comparing in place), and a segment whose blocks all pass
-and agree takes a direct road; anything else goes the general way, block
-by block.
+blocks is done a file and a range at a time in calls that loop in C and
+leave the interpreter lock to the other threads while bytes are processed
+(`pread_many` reading every file of a range, `crc32_many` checksumming
+every block, `equal_at` comparing blocks in place, `join` putting a
+segment's pieces together; one struct unpacks every digest and CRC of a
+range), and a segment whose blocks all pass and agree takes a direct road;
+anything else goes the general way, block by block.
 """
 
 from __future__ import annotations
@@ -29,14 +30,14 @@ import operator
 import os
 import struct
 from collections import Counter
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from functools import lru_cache
 from operator import eq, itemgetter
 
 import ondrel_ec
 
-from ._blocks import crc32_many, pread_many
+from ._blocks import crc32_many, equal_at, join, pread_many
 from .files import OpenFiles, open_regular, pread_at, pread_full, write_at
 from .format import (CRC_SIZE, Layout, block_seeds, block_trailers, index_seed, segment_digest,
                      segment_seeds)
@@ -272,7 +273,7 @@ def _rebuild(pieces: dict[int, memoryview], subset: list[int], layout: Layout, s
     orig = layout.orig
     length = layout.segment_length(segment)
     if subset == list(range(orig)):
-        data = b"".join(pieces[index] for index in subset)
+        data = join([pieces[index] for index in subset])
     else:
         data = ondrel_ec.decode_py([(bytes(pieces[index]), index) for index in subset], orig, layout.rec)
     return data if len(data) == length else data[:length]
@@ -304,7 +305,7 @@ def _settle_plain(found: _Blocks, layout: Layout, segment: int) -> tuple[bytes, 
     pieces = found.plain_originals(segment)
     if pieces is None:
         return None
-    data = b"".join(pieces)
+    data = join(pieces)
     length = layout.segment_length(segment)
     if len(data) != length:
         data = data[:length]
@@ -380,17 +381,17 @@ def _differing(read: _Read, position: int, segments: list[int], encoded: list[li
     another digest than `digests` (both aligned with `segments`)."""
     lo, first, end = read.lo, segments[0], segments[-1] + 1
     if lo <= first and end <= read.hi and end - first == len(segments) and all(read.ok[first - lo:end - lo]):
-        judged, expected, wanted = segments, map(itemgetter(read.index), encoded), digests
-        offsets: Iterable[int] = range((first - lo) * read.stride, (end - lo) * read.stride, read.stride)
+        judged, expected, wanted = segments, list(map(itemgetter(read.index), encoded)), digests
+        offsets: Sequence[int] = range((first - lo) * read.stride, (end - lo) * read.stride, read.stride)
         carried = read.digests[first - lo:end - lo] if read.digests is not None else None
     else:
         held = [step for step, s in enumerate(segments) if read.holds(s)]
         judged = [segments[step] for step in held]
-        expected = map(itemgetter(read.index), [encoded[step] for step in held])
+        expected = list(map(itemgetter(read.index), [encoded[step] for step in held]))
         wanted = [digests[step] for step in held]
         offsets = [(s - lo) * read.stride for s in judged]
         carried = [read.digests[s - lo] for s in judged] if read.digests is not None else None
-    same = list(map(read.raw.startswith, expected, offsets))
+    same = equal_at(read.raw, offsets, expected)
     if carried is not None and carried != wanted:
         same = list(map(operator.and_, same, map(eq, carried, wanted)))
     if all(same):

@@ -380,9 +380,14 @@ def test_block_crc_matches_zlib_in_every_implementation(kernel: str | None) -> N
 def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
     from concurrent.futures import ThreadPoolExecutor
 
-    from ondrel_cli._blocks import crc32_many, pread_many
+    from ondrel_cli._blocks import crc32_many, equal_at, join, pread_many
 
     pieces = [random.Random(n).randbytes(n) for n in (0, 1, 7, 16384, 65536, 1 << 20)]
+    assert join(pieces) == b"".join(pieces) and join([memoryview(pieces[2])[1:], b""]) == pieces[2][1:]
+    big = pieces[-1]  # equal, one byte off at either end, empty, at the very end, running past it
+    needles = [big[5:70_005], big[5:70_004] + b"!", b"?" + big[6:70_005], b"", big[-9:], big[-9:] + b"x", b""]
+    offsets = [5, 5, 5, 3, len(big) - 9, len(big) - 9, len(big) + 1]
+    assert equal_at(big, offsets, needles) == [True, False, False, True, True, False, False]
     seeds = [0, 1, 0xFFFFFFFF, 0x12345678, 7, 0x80000000]
     expected = [zlib.crc32(piece, seed) for piece, seed in zip(pieces, seeds)]
     with ThreadPoolExecutor(4) as pool:  # with and without the interpreter lock, side by side
@@ -397,7 +402,9 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
                (crc32_many, ([b"a"], [-1]), OverflowError), (crc32_many, ([1], [0]), TypeError),
                (crc32_many, (1, [0]), TypeError), (crc32_many, ([memoryview(b"abcd")[::2]], [0]), BufferError),
                (pread_many, ([fd], [1], []), ValueError), (pread_many, ([fd], [-1], [0]), ValueError),
-               (pread_many, ([fd], [1], [-1]), ValueError), (pread_many, ([fd, 1 << 30], [1, 1], [0, 0]), OSError)]
+               (pread_many, ([fd], [1], [-1]), ValueError), (pread_many, ([fd, 1 << 30], [1, 1], [0, 0]), OSError),
+               (join, ([b"a", 1],), TypeError), (equal_at, (b"ab", [0], []), ValueError),
+               (equal_at, (b"ab", [-1], [b"a"]), ValueError), (equal_at, (1, [0], [b"a"]), TypeError)]
         for function, args, error in bad:
             with pytest.raises(error):
                 function(*args)
