@@ -198,23 +198,17 @@ def piece_size(length: int, orig: int) -> int:
 
 
 def index_seed(index: int) -> int:
-    """What shard `index` adds to the CRC seeds of its blocks; see `block_seeds`."""
+    """What shard `index` adds to the CRC seeds of its blocks. The seed of a
+    block is the CRC-32 of its position, so that a block moved to another
+    shard or segment fails; CRC-32 is affine, so the seed of (index,
+    segment) is `index_seed(index) ^ segment_seeds(...)`: one CRC per shard
+    and one per segment make every seed of a range."""
     return zlib.crc32(_POSITION.pack(index, 0)) ^ _ZERO_POSITION_CRC
 
 
 def segment_seeds(first: int, end: int) -> list[int]:
     """What segments first..end-1 add to the CRC seeds of their blocks."""
     return [zlib.crc32(_POSITION.pack(0, segment)) for segment in range(first, end)]
-
-
-def block_seeds(index: int, first: int, end: int) -> list[int]:
-    """The CRC seeds of shard `index`'s blocks of segments first..end-1: the
-    CRC-32 of the block's position, so that a block moved to another shard
-    or segment fails. CRC-32 is affine, so the seed of (index, segment) is
-    `index_seed(index) ^ segment_seeds(...)`: one CRC per shard and one per
-    segment make every seed of a range."""
-    own = index_seed(index)
-    return [own ^ seed for seed in segment_seeds(first, end)]
 
 
 def block_trailers(pieces: Sequence[Sequence[bytes]], digests: Sequence[bytes] | None, indices: Sequence[int],

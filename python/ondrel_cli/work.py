@@ -16,11 +16,11 @@ its own.
 A 1 GiB file coded 342 + 681 makes 200 k blocks of 16 KiB, so the work on
 blocks is done a file and a range at a time in calls that loop in C and
 leave the interpreter lock to the other threads while bytes are processed
-(`pread_many` reading every file of a range, `crc32_many` checksumming
-every block, `equal_at` comparing blocks in place, `join` putting a
-segment's pieces together; one struct unpacks every digest and CRC of a
-range), and a segment whose blocks all pass and agree takes a direct road;
-anything else goes the general way, block by block.
+(`pread_many` reading every file of a range, `check_blocks` checking every
+block's CRC and taking out its digest, `equal_at` comparing blocks in
+place, `join` putting a segment's pieces together), and a segment whose
+blocks all pass and agree takes a direct road; anything else goes the
+general way, block by block.
 """
 
 from __future__ import annotations
@@ -28,18 +28,16 @@ from __future__ import annotations
 import itertools
 import operator
 import os
-import struct
 from collections import Counter
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from functools import lru_cache
 from operator import eq, itemgetter
 
 import ondrel_ec
 
-from ._blocks import crc32_many, equal_at, join, pread_many
+from ._blocks import check_blocks, equal_at, join, pread_many
 from .files import OpenFiles, open_regular, pread_at, pread_full, write_at
-from .format import (CRC_SIZE, Layout, block_seeds, block_trailers, index_seed, segment_digest,
+from .format import (CRC_SIZE, Layout, block_trailers, index_seed, segment_digest,
                      segment_seeds)
 from .shards import ShardFile
 
@@ -102,14 +100,6 @@ class RangeResult:
     mismatched: list[int] = field(default_factory=list)          # segments no subset rebuilds to their digest
 
 
-@lru_cache(maxsize=64)
-def _trailer_fields(blocks: int, full: int, last: int, digests: bool) -> struct.Struct:
-    """Unpacks the digest (when `digests`) and CRC of `blocks` consecutive
-    blocks, pieces of `full` bytes but the last of `last`, in one call."""
-    one = "32sI" if digests else "I"
-    return struct.Struct("<" + f"{full}x{one}" * (blocks - 1) + f"{last}x{one}" * (blocks > 0))
-
-
 class _Span:
     """Where the blocks of segments lo..hi-1 lie in the bytes read for them,
     worked out once for all the files read over that span."""
@@ -118,21 +108,9 @@ class _Span:
         self.lo, self.hi, self.stride, self.full = lo, hi, layout.stride, layout.full_piece
         self.start = layout.offset(lo)
         self.length = layout.offset(hi) - self.start
-        self.version2 = layout.version >= 2
         self.checked = layout.trailer - CRC_SIZE  # the digest is covered by the CRC with the piece
         self.last = layout.piece_size(hi - 1)
-        self.fields = _trailer_fields(hi - lo, self.full, self.last, self.version2)
-        self.checksummed = self.blocks(hi - lo, self.last)
         self.seeds = segment_seeds(lo, hi)
-
-    def blocks(self, count: int, last: int) -> list[slice]:
-        """The checksummed bytes (piece and digest) of the first `count`
-        blocks, the last of them with a piece of `last` bytes."""
-        stride, size = self.stride, self.full + self.checked
-        spans = list(map(slice, range(0, (count - 1) * stride, stride), range(size, (count - 1) * stride, stride)))
-        if count:
-            spans.append(slice((count - 1) * stride, (count - 1) * stride + last + self.checked))
-        return spans
 
 
 class _Read:
@@ -150,28 +128,24 @@ class _Read:
     def alone(cls, copy: ShardFile, span: _Span, raw: bytes) -> _Read:
         """Checks a read on its own, also one cut short."""
         count = span.hi - span.lo
-        whole = count if len(raw) == span.length else min(count - 1, len(raw) // span.stride)
-        last = span.last if whole == count else span.full
-        fields = _trailer_fields(whole, span.full, last, span.version2).unpack_from(raw)
-        stored = fields[1::2] if span.version2 else fields
-        view = memoryview(raw)
-        ok = list(map(eq, crc32_many(list(map(view.__getitem__, span.blocks(whole, last))),
-                                     block_seeds(copy.index, span.lo, span.lo + whole)), stored))
-        return cls(copy, span, raw, ok + [False] * (count - whole), list(fields[0::2]) if span.version2 else None)
+        checked: bytes | memoryview
+        if len(raw) == span.length:
+            whole, last, checked = count, span.last, raw
+        else:
+            whole = min(count - 1, len(raw) // span.stride)
+            last, checked = span.full, memoryview(raw)[:whole * span.stride]
+        ok, digests = check_blocks([checked], span.full, last, span.checked, span.seeds[:whole],
+                                   [index_seed(copy.index)])
+        return cls(copy, span, raw, ok + [False] * (count - whole), digests)
 
     @classmethod
     def many(cls, copies: list[ShardFile], span: _Span, raws: list[bytes]) -> list[_Read]:
-        """Checks the reads of whole spans of many files with one pass over
-        all their blocks."""
+        """Checks the reads of whole spans of many files in one call."""
         count = span.hi - span.lo
-        views = [memoryview(raw) for raw in raws]
-        blocks = [view[part] for view in views for part in span.checksummed]
-        seeds = [seed ^ own for own in map(index_seed, [copy.index for copy in copies]) for seed in span.seeds]
-        fields = list(map(span.fields.unpack_from, raws))
-        stored = [crc for items in fields for crc in items[1::2]] if span.version2 else list(itertools.chain(*fields))
-        ok = list(map(eq, crc32_many(blocks, seeds), stored))
-        return [cls(copy, span, raw, ok[at:at + count], list(items[0::2]) if span.version2 else None)
-                for copy, raw, items, at in zip(copies, raws, fields, range(0, len(ok), count))]
+        ok, digests = check_blocks(raws, span.full, span.last, span.checked, span.seeds,
+                                   [index_seed(copy.index) for copy in copies])
+        return [cls(copy, span, raw, ok[at:at + count], digests[at:at + count] if digests is not None else None)
+                for copy, raw, at in zip(copies, raws, range(0, len(ok), count))]
 
     def holds(self, segment: int) -> bool:
         """Whether the file's block of `segment` was read and passes its CRC."""

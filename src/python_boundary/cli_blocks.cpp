@@ -210,6 +210,124 @@ PyObject* pread_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return result.release();
 }
 
+// Unsigned integers of a sequence (PySequence_Fast result), each at most
+// `limit`; false with an exception set otherwise.
+bool unsigned_items(PyObject* sequence, const char* what, unsigned long long limit,
+                    std::vector<std::uint64_t>& out) noexcept {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    try {
+        out.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(sequence, i));
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        if (value > limit) {
+            PyErr_Format(PyExc_OverflowError, "check_blocks() %s out of range", what);
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = value;
+    }
+    return true;
+}
+
+// check_blocks(raws, full, last, digest_size, segment_seeds, file_seeds)
+//   -> (list[bool], list[bytes] | None)
+// Each raws[f] holds len(segment_seeds) consecutive blocks of one shard
+// file: a piece (`full` bytes, the last block's `last`), a digest of
+// `digest_size` bytes, and the little-endian CRC-32 of piece and digest
+// seeded with segment_seeds[b] ^ file_seeds[f]. Returns, block by block
+// (file by file, then segment), whether the CRC matches, and the digests
+// when digest_size > 0. Every raw must be exactly that long.
+PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "check_blocks() takes 6 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Ref raws(PySequence_Fast(args[0], "check_blocks() raws must be a sequence"));
+    if (!raws) return nullptr;
+    const Py_ssize_t full = PyLong_AsSsize_t(args[1]);
+    const Py_ssize_t last = PyLong_AsSsize_t(args[2]);
+    const Py_ssize_t digest_size = PyLong_AsSsize_t(args[3]);
+    if (PyErr_Occurred()) return nullptr;
+    if (full < 0 || last < 0 || last > full || digest_size < 0) {
+        PyErr_SetString(PyExc_ValueError, "check_blocks() needs 0 <= last <= full and 0 <= digest_size");
+        return nullptr;
+    }
+    Ref segment_seq(PySequence_Fast(args[4], "check_blocks() segment_seeds must be a sequence"));
+    if (!segment_seq) return nullptr;
+    Ref file_seq(PySequence_Fast(args[5], "check_blocks() file_seeds must be a sequence"));
+    if (!file_seq) return nullptr;
+    std::vector<std::uint64_t> segment_seeds;
+    std::vector<std::uint64_t> file_seeds;
+    if (!unsigned_items(segment_seq.get(), "seed", 0xFFFFFFFFULL, segment_seeds) ||
+        !unsigned_items(file_seq.get(), "seed", 0xFFFFFFFFULL, file_seeds))
+        return nullptr;
+    const std::size_t files = file_seeds.size();
+    const std::size_t count = segment_seeds.size();
+    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(raws.get())) != files) {
+        PyErr_SetString(PyExc_ValueError, "check_blocks() needs one file seed per raw");
+        return nullptr;
+    }
+    std::vector<BufferView> views;
+    std::size_t total = 0;
+    if (!acquire_all(raws.get(), views, total)) return nullptr;
+    const std::size_t stride = static_cast<std::size_t>(full + digest_size) + 4;
+    const std::size_t length = count == 0 ? 0 : (count - 1) * stride + static_cast<std::size_t>(last + digest_size) + 4;
+    for (const BufferView& view : views) {
+        if (static_cast<std::size_t>(view.view().len) != length) {
+            PyErr_SetString(PyExc_ValueError, "check_blocks() got a raw of another length than its blocks");
+            return nullptr;
+        }
+    }
+    std::vector<char> ok;
+    try {
+        ok.resize(files * count);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    auto run = [&]() noexcept {
+        for (std::size_t f = 0; f < files; ++f) {
+            const auto* base = static_cast<const unsigned char*>(views[f].view().buf);
+            for (std::size_t b = 0; b < count; ++b) {
+                const unsigned char* block = base + b * stride;
+                const std::size_t checked = static_cast<std::size_t>((b + 1 == count ? last : full) + digest_size);
+                const auto seed = static_cast<std::uint32_t>(segment_seeds[b] ^ file_seeds[f]);
+                const std::uint32_t stored = static_cast<std::uint32_t>(block[checked]) |
+                                             static_cast<std::uint32_t>(block[checked + 1]) << 8 |
+                                             static_cast<std::uint32_t>(block[checked + 2]) << 16 |
+                                             static_cast<std::uint32_t>(block[checked + 3]) << 24;
+                ok[f * count + b] = ondrel::cli::block_crc32({block, checked}, seed) == stored;
+            }
+        }
+    };
+    if (total >= RELEASE_BYTES) {
+        ReleasedLock unlocked;
+        run();
+    } else {
+        run();
+    }
+    Ref flags(PyList_New(static_cast<Py_ssize_t>(ok.size())));
+    if (!flags) return nullptr;
+    for (std::size_t i = 0; i < ok.size(); ++i)
+        PyList_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(i), Py_NewRef(ok[i] ? Py_True : Py_False));
+    if (digest_size == 0) return PyTuple_Pack(2, flags.get(), Py_None);
+    Ref digests(PyList_New(static_cast<Py_ssize_t>(ok.size())));
+    if (!digests) return nullptr;
+    for (std::size_t f = 0; f < files; ++f) {
+        const auto* base = static_cast<const char*>(views[f].view().buf);
+        for (std::size_t b = 0; b < count; ++b) {
+            const Py_ssize_t piece = b + 1 == count ? last : full;
+            PyObject* digest = PyBytes_FromStringAndSize(base + b * stride + static_cast<std::size_t>(piece), digest_size);
+            if (digest == nullptr) return nullptr;
+            PyList_SET_ITEM(digests.get(), static_cast<Py_ssize_t>(f * count + b), digest);
+        }
+    }
+    return PyTuple_Pack(2, flags.get(), digests.get());
+}
+
 // join(buffers) -> bytes: b"".join(buffers), copied without the interpreter
 // lock (a segment's 342 pieces are megabytes).
 PyObject* join(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -311,6 +429,10 @@ PyMethodDef methods[] = {
      "pread_many(fds, lengths, offsets, /) -> list[bytes]\n--\n\n"
      "Up to lengths[i] bytes of fds[i] at offsets[i] for every i (fewer only where the file ends), with the "
      "interpreter lock released once."},
+    {"check_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_blocks)), METH_FASTCALL,
+     "check_blocks(raws, full, last, digest_size, segment_seeds, file_seeds, /) -> (list[bool], list[bytes] | None)"
+     "\n--\n\nChecks the CRC of every block of consecutive blocks read from shard files, and takes out their "
+     "digests, with the interpreter lock released."},
     {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(join)), METH_FASTCALL,
      "join(buffers, /) -> bytes\n--\n\nb\"\".join(buffers), copied with the interpreter lock released."},
     {"equal_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(equal_at)), METH_FASTCALL,

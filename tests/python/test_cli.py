@@ -380,7 +380,7 @@ def test_block_crc_matches_zlib_in_every_implementation(kernel: str | None) -> N
 def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
     from concurrent.futures import ThreadPoolExecutor
 
-    from ondrel_cli._blocks import crc32_many, equal_at, join, pread_many
+    from ondrel_cli._blocks import check_blocks, crc32_many, equal_at, join, pread_many
 
     pieces = [random.Random(n).randbytes(n) for n in (0, 1, 7, 16384, 65536, 1 << 20)]
     assert join(pieces) == b"".join(pieces) and join([memoryview(pieces[2])[1:], b""]) == pieces[2][1:]
@@ -404,7 +404,11 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
                (pread_many, ([fd], [1], []), ValueError), (pread_many, ([fd], [-1], [0]), ValueError),
                (pread_many, ([fd], [1], [-1]), ValueError), (pread_many, ([fd, 1 << 30], [1, 1], [0, 0]), OSError),
                (join, ([b"a", 1],), TypeError), (equal_at, (b"ab", [0], []), ValueError),
-               (equal_at, (b"ab", [-1], [b"a"]), ValueError), (equal_at, (1, [0], [b"a"]), TypeError)]
+               (equal_at, (b"ab", [-1], [b"a"]), ValueError), (equal_at, (1, [0], [b"a"]), TypeError),
+               (check_blocks, ([b"abcde"], 1, 2, 0, [0], [0]), ValueError),  # last piece longer than full
+               (check_blocks, ([b"abcde"], 2, 2, 0, [0], [0]), ValueError),  # 6 bytes make one block, not 5
+               (check_blocks, ([b"abcde"], 1, 1, 0, [0], [0, 0]), ValueError),
+               (check_blocks, ([b"abcde"], 1, 1, 0, [1 << 32], [0]), OverflowError)]
         for function, args, error in bad:
             with pytest.raises(error):
                 function(*args)
