@@ -348,29 +348,50 @@ def check_range(copies: Sequence[ShardFile], layout: Layout, first: int, end: in
     return result
 
 
-def _differing(read: _Read, position: int, segments: list[int], encoded: list[list[bytes]],
-               digests: list[bytes | None]) -> list[tuple[int, int, str]]:
-    """(segment, position, path) for every block of `read` among `segments`
-    that passes its CRC but differs from the re-encode `encoded` or carries
-    another digest than `digests` (both aligned with `segments`)."""
-    lo, first, end = read.lo, segments[0], segments[-1] + 1
-    if lo <= first and end <= read.hi and end - first == len(segments) and all(read.ok[first - lo:end - lo]):
-        judged, expected, wanted = segments, list(map(itemgetter(read.index), encoded)), digests
-        offsets: Sequence[int] = range((first - lo) * read.stride, (end - lo) * read.stride, read.stride)
-        carried = read.digests[first - lo:end - lo] if read.digests is not None else None
-    else:
-        held = [step for step, s in enumerate(segments) if read.holds(s)]
-        judged = [segments[step] for step in held]
-        expected = list(map(itemgetter(read.index), [encoded[step] for step in held]))
-        wanted = [digests[step] for step in held]
-        offsets = [(s - lo) * read.stride for s in judged]
-        carried = [read.digests[s - lo] for s in judged] if read.digests is not None else None
-    same = equal_at(read.raw, offsets, expected)
-    if carried is not None and carried != wanted:
-        same = list(map(operator.and_, same, map(eq, carried, wanted)))
-    if all(same):
-        return []
-    return [(s, position, read.path) for s, ok in zip(judged, same) if not ok]
+class _Comparison:
+    """The blocks of a range to compare with their re-encode, gathered over
+    every read and compared in one call without the interpreter lock."""
+
+    def __init__(self) -> None:
+        self.haystacks: list[bytes] = []
+        self.offsets: list[int] = []
+        self.needles: list[bytes] = []
+        self.digests_agree: list[bool] = []
+        self.blocks: list[tuple[int, str, list[int]]] = []  # (position, path, segments) of each read added
+
+    def add(self, read: _Read, position: int, segments: list[int], encoded: list[list[bytes]],
+            digests: list[bytes | None]) -> None:
+        """The blocks of `read` among `segments` that pass their CRC, to be
+        compared with the re-encode `encoded` and the digests `digests`
+        (both aligned with `segments`)."""
+        lo, first, end = read.lo, segments[0], segments[-1] + 1
+        if lo <= first and end <= read.hi and end - first == len(segments) and all(read.ok[first - lo:end - lo]):
+            judged, wanted = segments, digests
+            self.needles += map(itemgetter(read.index), encoded)
+            self.offsets += range((first - lo) * read.stride, (end - lo) * read.stride, read.stride)
+            carried = read.digests[first - lo:end - lo] if read.digests is not None else None
+        else:
+            held = [step for step, s in enumerate(segments) if read.holds(s)]
+            judged = [segments[step] for step in held]
+            wanted = [digests[step] for step in held]
+            self.needles += map(itemgetter(read.index), [encoded[step] for step in held])
+            self.offsets += [(s - lo) * read.stride for s in judged]
+            carried = [read.digests[s - lo] for s in judged] if read.digests is not None else None
+        self.haystacks += [read.raw] * len(judged)
+        self.digests_agree += map(eq, carried, wanted) if carried is not None else [True] * len(judged)
+        self.blocks.append((position, read.path, judged))
+
+    def differing(self) -> list[tuple[int, int, str]]:
+        """(segment, position, path) of every block added that differs from
+        its re-encode or carries another digest."""
+        same = list(map(operator.and_, equal_at(self.haystacks, self.offsets, self.needles), self.digests_agree))
+        if all(same):
+            return []
+        found, at = [], 0
+        for position, path, judged in self.blocks:
+            found += [(s, position, path) for s, ok in zip(judged, same[at:at + len(judged)]) if not ok]
+            at += len(judged)
+        return found
 
 
 def _find_wrong(found: _Blocks, rebuilt: list[bytes | None], layout: Layout, segments: list[int],
@@ -392,10 +413,10 @@ def _find_wrong(found: _Blocks, rebuilt: list[bytes | None], layout: Layout, seg
     unjoined = ([segments[step] for step in others], [encoded[step] for step in others],
                 [wanted[step] for step in others])
     joined = set(found.originals.values()) if plain else set()
-    wrong: list[tuple[int, int, str]] = []
+    comparison = _Comparison()
     for position, read in enumerate(found.reads):
         if read not in joined:
-            wrong += _differing(read, position, segments, encoded, wanted)
+            comparison.add(read, position, segments, encoded, wanted)
         elif unjoined[0]:
-            wrong += _differing(read, position, *unjoined)
-    result.wrong += [(path, segment) for segment, _, path in sorted(wrong)]
+            comparison.add(read, position, *unjoined)
+    result.wrong += [(path, segment) for segment, _, path in sorted(comparison.differing())]

@@ -225,7 +225,7 @@ bool unsigned_items(PyObject* sequence, const char* what, unsigned long long lim
         const unsigned long long value = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(sequence, i));
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
         if (value > limit) {
-            PyErr_Format(PyExc_OverflowError, "check_blocks() %s out of range", what);
+            PyErr_Format(PyExc_OverflowError, "%s out of range", what);
             return false;
         }
         out[static_cast<std::size_t>(i)] = value;
@@ -262,8 +262,8 @@ PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!file_seq) return nullptr;
     std::vector<std::uint64_t> segment_seeds;
     std::vector<std::uint64_t> file_seeds;
-    if (!unsigned_items(segment_seq.get(), "seed", 0xFFFFFFFFULL, segment_seeds) ||
-        !unsigned_items(file_seq.get(), "seed", 0xFFFFFFFFULL, file_seeds))
+    if (!unsigned_items(segment_seq.get(), "check_blocks() seed", 0xFFFFFFFFULL, segment_seeds) ||
+        !unsigned_items(file_seq.get(), "check_blocks() seed", 0xFFFFFFFFULL, file_seeds))
         return nullptr;
     const std::size_t files = file_seeds.size();
     const std::size_t count = segment_seeds.size();
@@ -359,53 +359,51 @@ PyObject* join(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return result.release();
 }
 
-// equal_at(haystack, offsets, needles) -> list[bool]: for every i whether
-// haystack[offsets[i]:offsets[i] + len(needles[i])] == needles[i] (False
-// where that runs past the end), compared without the interpreter lock.
+// equal_at(haystacks, offsets, needles) -> list[bool]: for every i whether
+// haystacks[i][offsets[i]:offsets[i] + len(needles[i])] == needles[i]
+// (False where that runs past the end), compared without the interpreter
+// lock. The three sequences have one length.
 PyObject* equal_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_Format(PyExc_TypeError, "equal_at() takes 3 positional arguments (%zd given)", nargs);
         return nullptr;
     }
-    BufferView haystack;
-    if (!haystack.acquire(args[0], PyBUF_C_CONTIGUOUS)) return nullptr;
+    Ref haystack_seq(PySequence_Fast(args[0], "equal_at() haystacks must be a sequence"));
+    if (!haystack_seq) return nullptr;
     Ref offsets_seq(PySequence_Fast(args[1], "equal_at() offsets must be a sequence"));
     if (!offsets_seq) return nullptr;
-    Ref needles(PySequence_Fast(args[2], "equal_at() needles must be a sequence"));
-    if (!needles) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(needles.get());
-    if (PySequence_Fast_GET_SIZE(offsets_seq.get()) != count) {
-        PyErr_SetString(PyExc_ValueError, "equal_at() needs as many offsets as needles");
+    Ref needle_seq(PySequence_Fast(args[2], "equal_at() needles must be a sequence"));
+    if (!needle_seq) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(needle_seq.get());
+    if (PySequence_Fast_GET_SIZE(offsets_seq.get()) != count || PySequence_Fast_GET_SIZE(haystack_seq.get()) != count) {
+        PyErr_SetString(PyExc_ValueError, "equal_at() needs as many haystacks and offsets as needles");
         return nullptr;
     }
-    std::vector<BufferView> views;
+    std::vector<BufferView> haystacks;
+    std::vector<BufferView> needles;
     std::size_t total = 0;
-    if (!acquire_all(needles.get(), views, total)) return nullptr;
-    std::vector<std::size_t> offsets;
+    std::size_t searched = 0;
+    if (!acquire_all(needle_seq.get(), needles, total) || !acquire_all(haystack_seq.get(), haystacks, searched))
+        return nullptr;
+    std::vector<std::uint64_t> offsets;
+    if (!unsigned_items(offsets_seq.get(), "equal_at() offset", std::numeric_limits<Py_ssize_t>::max(), offsets))
+        return nullptr;
     std::vector<char> same;
     try {
-        offsets.resize(static_cast<std::size_t>(count));
         same.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const Py_ssize_t offset = PyLong_AsSsize_t(PySequence_Fast_GET_ITEM(offsets_seq.get(), i));
-        if (offset == -1 && PyErr_Occurred()) return nullptr;
-        if (offset < 0) {
-            PyErr_SetString(PyExc_ValueError, "equal_at() offsets must be non-negative");
-            return nullptr;
-        }
-        offsets[static_cast<std::size_t>(i)] = static_cast<std::size_t>(offset);
-    }
-    const auto* base = static_cast<const unsigned char*>(haystack.view().buf);
-    const auto size = static_cast<std::size_t>(haystack.view().len);
     auto run = [&]() noexcept {
         for (std::size_t i = 0; i < same.size(); ++i) {
-            const Py_buffer& needle = views[i].view();
+            const Py_buffer& haystack = haystacks[i].view();
+            const Py_buffer& needle = needles[i].view();
+            const auto size = static_cast<std::size_t>(haystack.len);
             const auto length = static_cast<std::size_t>(needle.len);
-            same[i] = offsets[i] <= size && length <= size - offsets[i] &&
-                      (length == 0 || std::memcmp(base + offsets[i], needle.buf, length) == 0);
+            const std::uint64_t offset = offsets[i];
+            same[i] = offset <= size && length <= size - offset &&
+                      (length == 0 ||
+                       std::memcmp(static_cast<const char*>(haystack.buf) + offset, needle.buf, length) == 0);
         }
     };
     if (total >= RELEASE_BYTES) {
@@ -436,8 +434,8 @@ PyMethodDef methods[] = {
     {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(join)), METH_FASTCALL,
      "join(buffers, /) -> bytes\n--\n\nb\"\".join(buffers), copied with the interpreter lock released."},
     {"equal_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(equal_at)), METH_FASTCALL,
-     "equal_at(haystack, offsets, needles, /) -> list[bool]\n--\n\n"
-     "Whether haystack[offsets[i]:offsets[i] + len(needles[i])] == needles[i] for every i, compared with the "
+     "equal_at(haystacks, offsets, needles, /) -> list[bool]\n--\n\n"
+     "Whether haystacks[i][offsets[i]:offsets[i] + len(needles[i])] == needles[i] for every i, compared with the "
      "interpreter lock released."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -387,7 +387,8 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
     big = pieces[-1]  # equal, one byte off at either end, empty, at the very end, running past it
     needles = [big[5:70_005], big[5:70_004] + b"!", b"?" + big[6:70_005], b"", big[-9:], big[-9:] + b"x", b""]
     offsets = [5, 5, 5, 3, len(big) - 9, len(big) - 9, len(big) + 1]
-    assert equal_at(big, offsets, needles) == [True, False, False, True, True, False, False]
+    assert equal_at([big] * 7 + [b"xyz"], [*offsets, 1], [*needles, b"yz"]) == \
+        [True, False, False, True, True, False, False, True]
     seeds = [0, 1, 0xFFFFFFFF, 0x12345678, 7, 0x80000000]
     expected = [zlib.crc32(piece, seed) for piece, seed in zip(pieces, seeds)]
     with ThreadPoolExecutor(4) as pool:  # with and without the interpreter lock, side by side
@@ -403,8 +404,8 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
                (crc32_many, (1, [0]), TypeError), (crc32_many, ([memoryview(b"abcd")[::2]], [0]), BufferError),
                (pread_many, ([fd], [1], []), ValueError), (pread_many, ([fd], [-1], [0]), ValueError),
                (pread_many, ([fd], [1], [-1]), ValueError), (pread_many, ([fd, 1 << 30], [1, 1], [0, 0]), OSError),
-               (join, ([b"a", 1],), TypeError), (equal_at, (b"ab", [0], []), ValueError),
-               (equal_at, (b"ab", [-1], [b"a"]), ValueError), (equal_at, (1, [0], [b"a"]), TypeError),
+               (join, ([b"a", 1],), TypeError), (equal_at, ([b"ab"], [0], []), ValueError),
+               (equal_at, ([b"ab"], [-1], [b"a"]), OverflowError), (equal_at, ([1], [0], [b"a"]), TypeError),
                (check_blocks, ([b"abcde"], 1, 2, 0, [0], [0]), ValueError),  # last piece longer than full
                (check_blocks, ([b"abcde"], 2, 2, 0, [0], [0]), ValueError),  # 6 bytes make one block, not 5
                (check_blocks, ([b"abcde"], 1, 1, 0, [0], [0, 0]), ValueError),
