@@ -9,6 +9,7 @@ to `(i, s)`. The README documents every byte of both versions.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import operator
 import re
@@ -197,6 +198,7 @@ def piece_size(length: int, orig: int) -> int:
     return 2 * -(-length // (2 * orig))
 
 
+@functools.cache
 def index_seed(index: int) -> int:
     """What shard `index` adds to the CRC seeds of its blocks. The seed of a
     block is the CRC-32 of its position, so that a block moved to another

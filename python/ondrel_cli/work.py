@@ -359,6 +359,25 @@ class _Comparison:
         self.digests_agree: list[bool] = []
         self.blocks: list[tuple[int, str, list[int]]] = []  # (position, path, segments) of each read added
 
+    def add_whole(self, reads: list[tuple[int, _Read]], segments: list[int], encoded: list[list[bytes]],
+                  digests: list[bytes | None]) -> None:
+        """`add` for (position, read) pairs whose reads start at one segment
+        and hold every block of the consecutive `segments`, all intact: the
+        usual case, in whole-list steps rather than read by read."""
+        if not reads:
+            return
+        lo, stride, first, end = reads[0][1].lo, reads[0][1].stride, segments[0], segments[-1] + 1
+        count = len(segments)
+        self.needles += [shards[read.index] for _, read in reads for shards in encoded]
+        self.offsets += list(range((first - lo) * stride, (end - lo) * stride, stride)) * len(reads)
+        self.haystacks += [read.raw for _, read in reads for _ in range(count)]
+        if reads[0][1].digests is not None:
+            carried = [digest for _, read in reads for digest in (read.digests or [])[first - lo:end - lo]]
+            self.digests_agree += map(eq, carried, digests * len(reads))
+        else:
+            self.digests_agree += [True] * (count * len(reads))
+        self.blocks += [(position, read.path, segments) for position, read in reads]
+
     def add(self, read: _Read, position: int, segments: list[int], encoded: list[list[bytes]],
             digests: list[bytes | None]) -> None:
         """The blocks of `read` among `segments` that pass their CRC, to be
@@ -414,9 +433,18 @@ def _find_wrong(found: _Blocks, rebuilt: list[bytes | None], layout: Layout, seg
                 [wanted[step] for step in others])
     joined = set(found.originals.values()) if plain else set()
     comparison = _Comparison()
+    lo, end = segments[0], segments[-1] + 1
+    whole = (end - lo == len(segments) and len({read.lo for read in found.reads}) == 1
+             and found.reads[0].lo <= lo)
+    window = slice(lo - found.reads[0].lo, end - found.reads[0].lo) if whole else slice(0)
+    simple: list[tuple[int, _Read]] = []
     for position, read in enumerate(found.reads):
-        if read not in joined:
+        if read in joined:
+            if unjoined[0]:
+                comparison.add(read, position, *unjoined)
+        elif whole and end <= read.hi and all(read.ok[window]):
+            simple.append((position, read))
+        else:
             comparison.add(read, position, segments, encoded, wanted)
-        elif unjoined[0]:
-            comparison.add(read, position, *unjoined)
+    comparison.add_whole(simple, segments, encoded, wanted)
     result.wrong += [(path, segment) for segment, _, path in sorted(comparison.differing())]
