@@ -237,7 +237,7 @@ template <bool CODE = true>
             if (to_caller) {
                 writing(j);
                 if (source.available >= t.end) {
-                    streams[j].append(outputs[j], t.begin, source.bytes + t.begin, bytes, t.last);
+                    layout.copy_streamed(source.bytes + t.begin, bytes, streams[j], outputs[j], t.begin, t.last);
                 } else {
                     const std::size_t present = source.available > t.begin ? source.available - t.begin : 0;
                     if (present > 0) std::memcpy(padded.data(), source.bytes + t.begin, present);
@@ -527,11 +527,12 @@ codec::Result<void> decode_into(std::span<const ShardView> shards, std::uint64_t
     // Given originals go straight to the output; only missing ones are
     // decoded. Output rows are written as RowStream writes them (a row's
     // lines are completed across tiles), so fence before returning.
+    const LayoutKernels& layout = layout_kernels();
     std::vector<RowStream> streams(orig);
     std::vector<bool> present(orig, false);
     for (const ShardView& shard : shards) {
         if (shard.index < orig) {
-            streams[shard.index].append(out + shard.index * len, 0, shard.bytes.data(), len, true);
+            layout.copy_streamed(shard.bytes.data(), len, streams[shard.index], out + shard.index * len, 0, true);
             present[shard.index] = true;
         }
     }

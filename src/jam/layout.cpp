@@ -142,11 +142,16 @@ void blocks_to_words_streamed(const std::uint8_t* blocks, std::size_t count, Row
     }
 }
 
+void copy_streamed(const std::uint8_t* src, std::size_t count, RowStream& stream, std::uint8_t* row,
+                   std::size_t offset, bool last) noexcept {
+    stream.append(row, offset, src, count, last);
+}
+
 void store_fence() noexcept { _mm_sfence(); }
 
 namespace {
 
-constexpr LayoutKernels PORTABLE_LAYOUT{"portable", words_to_blocks, blocks_to_words_streamed};
+constexpr LayoutKernels PORTABLE_LAYOUT{"portable", words_to_blocks, blocks_to_words_streamed, copy_streamed};
 
 // Best first, each with the features it needs; the last needs none.
 struct LayoutRow {

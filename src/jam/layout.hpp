@@ -62,13 +62,21 @@ private:
 void blocks_to_words_streamed(const std::uint8_t* blocks, std::size_t count, RowStream& stream, std::uint8_t* row,
                               std::size_t offset, bool last) noexcept;
 
-// The segment layer's two hot conversions for one instruction set; every set
-// produces exactly the bytes of the portable functions of the same names.
+// `count` bytes of `src` appended to a row through `stream`: the same as
+// stream.append(row, offset, src, count, last).
+void copy_streamed(const std::uint8_t* src, std::size_t count, RowStream& stream, std::uint8_t* row,
+                   std::size_t offset, bool last) noexcept;
+
+// The segment layer's hot conversions and row copy for one instruction set;
+// every set produces exactly the bytes of the portable functions of the same
+// names.
 struct LayoutKernels {
     const char* name;
     void (*words_to_blocks)(const std::uint8_t* words, std::size_t count, std::uint8_t* blocks) noexcept;
     void (*blocks_to_words_streamed)(const std::uint8_t* blocks, std::size_t count, RowStream& stream,
                                      std::uint8_t* row, std::size_t offset, bool last) noexcept;
+    void (*copy_streamed)(const std::uint8_t* src, std::size_t count, RowStream& stream, std::uint8_t* row,
+                          std::size_t offset, bool last) noexcept;
 };
 
 // The conversions written with the byte permutations of AVX-512 VBMI. Only

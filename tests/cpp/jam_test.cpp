@@ -92,9 +92,10 @@ Bytes cut(Bytes b, std::size_t len) {
 // Every kernel set's converters, with the blocks against a guard page:
 // words_to_blocks puts each word's low byte in
 // its block's first half and its high byte in the second, zero-padded; rows
-// written back through blocks_to_words_streamed span by span (whole blocks
-// but the last, as tiles are), at any alignment of the row, get exactly their
-// bytes and nothing around them is touched.
+// written back through blocks_to_words_streamed, or copied through
+// copy_streamed, span by span (whole blocks but the last, as tiles are), at
+// any alignment of the row, get exactly their bytes and nothing around them
+// is touched.
 TEST(Layout, KernelSetsConvertRowsExactly) {
     std::mt19937 rng(5);
     for (const std::size_t row_len : {2, 62, 64, 66, 130, 200, 1026, 4098, 5000, 49058}) {
@@ -110,7 +111,7 @@ TEST(Layout, KernelSetsConvertRowsExactly) {
                 ASSERT_EQ(chunks[at], 2 * w < row_len ? words[2 * w] : 0) << kernels->name << " " << row_len;
                 ASSERT_EQ(chunks[at + 32], 2 * w < row_len ? words[2 * w + 1] : 0) << kernels->name << " " << row_len;
             }
-            for (const std::size_t misalign : {0, 1, 16, 31, 48, 63}) {
+            for (const auto& [misalign, copy] : {std::pair{0, false}, {1, false}, {16, false}, {31, false}, {48, false}, {63, false}, {0, true}, {1, true}, {33, true}}) {
                 Bytes space(row_len + 256, DIRTY);
                 std::uint8_t* const row = reinterpret_cast<std::uint8_t*>(
                                               (reinterpret_cast<std::uintptr_t>(space.data()) + 127) / 64 * 64) +
@@ -118,8 +119,12 @@ TEST(Layout, KernelSetsConvertRowsExactly) {
                 RowStream stream;
                 for (std::size_t offset = 0; offset < row_len; offset += 1024) {
                     const std::size_t n = std::min<std::size_t>(1024, row_len - offset);
-                    kernels->blocks_to_words_streamed(chunks + offset, n, stream, row, offset,
-                                                      offset + n == row_len);
+                    if (copy) {
+                        kernels->copy_streamed(words.data() + offset, n, stream, row, offset, offset + n == row_len);
+                    } else {
+                        kernels->blocks_to_words_streamed(chunks + offset, n, stream, row, offset,
+                                                          offset + n == row_len);
+                    }
                 }
                 store_fence();
                 const auto first = static_cast<std::size_t>(row - space.data());
