@@ -16,11 +16,11 @@ its own.
 A 1 GiB file coded 342 + 681 makes 200 k blocks of 16 KiB, so the work on
 blocks is done a file and a range at a time in calls that loop in C and
 leave the interpreter lock to the other threads while bytes are processed
-(`pread_many` reading every file of a range, `check_blocks` checking every
-block's CRC and taking out its digest, `equal_at` comparing blocks in
-place, `join` putting a segment's pieces together), and a segment whose
-blocks all pass and agree takes a direct road; anything else goes the
-general way, block by block.
+(`read_blocks` reading every file of a range and checking each block's CRC
+while it is in cache, `equal_at` comparing blocks in place, `join` putting
+a segment's pieces together), and a segment whose blocks all pass and
+agree takes a direct road; anything else goes the general way, block by
+block.
 """
 
 from __future__ import annotations
@@ -35,7 +35,7 @@ from operator import eq, itemgetter
 
 import ondrel_ec
 
-from ._blocks import check_blocks, equal_at, join, pread_many
+from ._blocks import check_blocks, equal_at, join, pread_many, read_blocks
 from .files import OpenFiles, open_regular, pread_at, pread_full, write_at
 from .format import (CRC_SIZE, Layout, block_trailers, index_seed, segment_digest,
                      segment_seeds)
@@ -138,15 +138,6 @@ class _Read:
                                    [index_seed(copy.index)])
         return cls(copy, span, raw, ok + [False] * (count - whole), digests)
 
-    @classmethod
-    def many(cls, copies: list[ShardFile], span: _Span, raws: list[bytes]) -> list[_Read]:
-        """Checks the reads of whole spans of many files in one call."""
-        count = span.hi - span.lo
-        ok, digests = check_blocks(raws, span.full, span.last, span.checked, span.seeds,
-                                   [index_seed(copy.index) for copy in copies])
-        return [cls(copy, span, raw, ok[at:at + count], digests[at:at + count] if digests is not None else None)
-                for copy, raw, at in zip(copies, raws, range(0, len(ok), count))]
-
     def holds(self, segment: int) -> bool:
         """Whether the file's block of `segment` was read and passes its CRC."""
         return self.lo <= segment < self.hi and self.ok[segment - self.lo]
@@ -181,16 +172,22 @@ class _Blocks:
         todo = [copy for copy in copies if ends[copy.size] > lo]
         spans = {end: _Span(layout, lo, end) for end in {ends[copy.size] for copy in todo}}
         wanted = [spans[ends[copy.size]] for copy in todo]
-        if files is not None:  # one call reads every file without the interpreter lock
-            raws = pread_many([files.fd(copy.path) for copy in todo], [span.length for span in wanted],
-                              [span.start for span in wanted])
+        if files is not None and len(spans) == 1:  # the usual case: one call reads and checks every file
+            span = wanted[0]
+            raws, ok, digests = read_blocks([files.fd(copy.path) for copy in todo], span.start, span.full,
+                                            span.last, span.checked, span.seeds,
+                                            [index_seed(copy.index) for copy in todo])
+            count = span.hi - span.lo
+            reads = [_Read(copy, span, raw, ok[at:at + count], digests[at:at + count] if digests else None)
+                     if len(raw) == span.length else _Read.alone(copy, span, raw)
+                     for copy, raw, at in zip(todo, raws, range(0, len(ok), count))]
         else:
-            raws = [pread_at(copy.path, span.length, span.start) for copy, span in zip(todo, wanted)]
-        whole = [len(raw) == spans[ends[copy.size]].length for copy, raw in zip(todo, raws)]
-        if len(spans) == 1 and all(whole):
-            reads = _Read.many(todo, spans[ends[todo[0].size]], raws)
-        else:
-            reads = [_Read.alone(copy, spans[ends[copy.size]], raw) for copy, raw in zip(todo, raws)]
+            if files is not None:  # one call reads every file without the interpreter lock
+                raws = pread_many([files.fd(copy.path) for copy in todo], [span.length for span in wanted],
+                                  [span.start for span in wanted])
+            else:
+                raws = [pread_at(copy.path, span.length, span.start) for copy, span in zip(todo, wanted)]
+            reads = [_Read.alone(copy, span, raw) for copy, span, raw in zip(todo, wanted, raws)]
         self.reads += reads
         for read in reads:
             if read.index < layout.orig:

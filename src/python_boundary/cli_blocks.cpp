@@ -130,12 +130,25 @@ bool non_negative(PyObject* sequence, const char* what, std::vector<T>& out) noe
         if (value == -1 && PyErr_Occurred()) return false;
         if (value < 0 || static_cast<unsigned long long>(value) > static_cast<unsigned long long>(
                                                                       std::numeric_limits<T>::max())) {
-            PyErr_Format(PyExc_ValueError, "pread_many() %s must be non-negative and in range", what);
+            PyErr_Format(PyExc_ValueError, "%s must be non-negative and in range", what);
             return false;
         }
         out[static_cast<std::size_t>(i)] = static_cast<T>(value);
     }
     return true;
+}
+
+// Reads up to `length` bytes of `fd` at `offset` into `buffer`, fewer only
+// where the file ends; `got` says how many. Returns 0 or an errno value.
+int read_fully(int fd, char* buffer, Py_ssize_t length, off_t offset, Py_ssize_t& got) noexcept {
+    while (got < length) {
+        const ssize_t n = ::pread(fd, buffer + got, static_cast<std::size_t>(length - got), offset + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) break;
+        got += n;
+    }
+    return 0;
 }
 
 // pread_many(fds, lengths, offsets) -> list[bytes]: for every i, up to
@@ -147,7 +160,7 @@ PyObject* pread_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     Ref items[3];
-    const char* names[3] = {"fds", "lengths", "offsets"};
+    const char* names[3] = {"pread_many() fds", "pread_many() lengths", "pread_many() offsets"};
     for (int k = 0; k < 3; ++k) {
         items[k] = Ref(PySequence_Fast(args[k], "pread_many() arguments must be sequences"));
         if (!items[k]) return nullptr;
@@ -184,16 +197,8 @@ PyObject* pread_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     int error = 0;
     {
         ReleasedLock unlocked;
-        for (std::size_t i = 0; i < buffers.size() && error == 0; ++i) {
-            while (got[i] < lengths[i]) {
-                const ssize_t n = ::pread(fds[i], buffers[i] + got[i], static_cast<std::size_t>(lengths[i] - got[i]),
-                                          offsets[i] + got[i]);
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0) error = errno;
-                if (n <= 0) break;
-                got[i] += n;
-            }
-        }
+        for (std::size_t i = 0; i < buffers.size() && error == 0; ++i)
+            error = read_fully(fds[i], buffers[i], lengths[i], offsets[i], got[i]);
     }
     if (error != 0) {
         errno = error;
@@ -233,14 +238,81 @@ bool unsigned_items(PyObject* sequence, const char* what, unsigned long long lim
     return true;
 }
 
+// Where the blocks of one shard file's read lie: `count` consecutive blocks,
+// each a piece (`full` bytes, the last block's `last`), a digest of
+// `digest_size` bytes and the little-endian CRC-32 of piece and digest,
+// seeded with segment_seeds[b] ^ the file's seed.
+struct Blocks {
+    std::size_t full = 0;
+    std::size_t last = 0;
+    std::size_t digest_size = 0;
+    std::vector<std::uint64_t> segment_seeds;
+
+    [[nodiscard]] std::size_t count() const noexcept { return segment_seeds.size(); }
+    [[nodiscard]] std::size_t stride() const noexcept { return full + digest_size + 4; }
+    [[nodiscard]] std::size_t length() const noexcept {
+        return count() == 0 ? 0 : (count() - 1) * stride() + last + digest_size + 4;
+    }
+
+    // From the arguments (full, last, digest_size, segment_seeds) of `name`;
+    // false with an exception set when they do not describe blocks.
+    [[nodiscard]] bool parse(const char* name, PyObject* const* args) noexcept {
+        const Py_ssize_t sizes[3] = {PyLong_AsSsize_t(args[0]), PyLong_AsSsize_t(args[1]), PyLong_AsSsize_t(args[2])};
+        if (PyErr_Occurred()) return false;
+        if (sizes[0] < 0 || sizes[1] < 0 || sizes[1] > sizes[0] || sizes[2] < 0) {
+            PyErr_Format(PyExc_ValueError, "%s needs 0 <= last <= full and 0 <= digest_size", name);
+            return false;
+        }
+        full = static_cast<std::size_t>(sizes[0]);
+        last = static_cast<std::size_t>(sizes[1]);
+        digest_size = static_cast<std::size_t>(sizes[2]);
+        Ref seeds(PySequence_Fast(args[3], "segment_seeds must be a sequence"));
+        return seeds && unsigned_items(seeds.get(), "seed", 0xFFFFFFFFULL, segment_seeds);
+    }
+
+    // Whether each block of the read at `base` passes its CRC, into ok[0..count).
+    void check(const unsigned char* base, std::uint64_t file_seed, char* ok) const noexcept {
+        for (std::size_t b = 0; b < count(); ++b) {
+            const unsigned char* block = base + b * stride();
+            const std::size_t checked = (b + 1 == count() ? last : full) + digest_size;
+            const auto seed = static_cast<std::uint32_t>(segment_seeds[b] ^ file_seed);
+            const std::uint32_t stored =
+                static_cast<std::uint32_t>(block[checked]) | static_cast<std::uint32_t>(block[checked + 1]) << 8 |
+                static_cast<std::uint32_t>(block[checked + 2]) << 16 | static_cast<std::uint32_t>(block[checked + 3]) << 24;
+            ok[b] = ondrel::cli::block_crc32({block, checked}, seed) == stored;
+        }
+    }
+
+    // (list[bool], list[bytes] | None): the flags, file by file, and the
+    // digests of the reads at `bases` (b"" for each block of a null base).
+    [[nodiscard]] PyObject* results(std::span<const char* const> bases, const std::vector<char>& ok) const noexcept {
+        Ref flags(PyList_New(static_cast<Py_ssize_t>(ok.size())));
+        if (!flags) return nullptr;
+        for (std::size_t i = 0; i < ok.size(); ++i)
+            PyList_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(i), Py_NewRef(ok[i] ? Py_True : Py_False));
+        if (digest_size == 0) return PyTuple_Pack(2, flags.get(), Py_None);
+        Ref digests(PyList_New(static_cast<Py_ssize_t>(ok.size())));
+        if (!digests) return nullptr;
+        for (std::size_t f = 0; f < bases.size(); ++f) {
+            for (std::size_t b = 0; b < count(); ++b) {
+                const std::size_t at = b * stride() + (b + 1 == count() ? last : full);
+                PyObject* digest = bases[f] == nullptr ? PyBytes_FromStringAndSize(nullptr, 0)
+                                                       : PyBytes_FromStringAndSize(bases[f] + at,
+                                                                                   static_cast<Py_ssize_t>(digest_size));
+                if (digest == nullptr) return nullptr;
+                PyList_SET_ITEM(digests.get(), static_cast<Py_ssize_t>(f * count() + b), digest);
+            }
+        }
+        return PyTuple_Pack(2, flags.get(), digests.get());
+    }
+};
+
 // check_blocks(raws, full, last, digest_size, segment_seeds, file_seeds)
 //   -> (list[bool], list[bytes] | None)
-// Each raws[f] holds len(segment_seeds) consecutive blocks of one shard
-// file: a piece (`full` bytes, the last block's `last`), a digest of
-// `digest_size` bytes, and the little-endian CRC-32 of piece and digest
-// seeded with segment_seeds[b] ^ file_seeds[f]. Returns, block by block
-// (file by file, then segment), whether the CRC matches, and the digests
-// when digest_size > 0. Every raw must be exactly that long.
+// Each raws[f] holds the blocks (see Blocks) of one shard file, whose seed is
+// file_seeds[f]. Returns, block by block (file by file, then segment),
+// whether the CRC matches, and the digests when digest_size > 0. Every raw
+// must be exactly as long as its blocks.
 PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6) {
         PyErr_Format(PyExc_TypeError, "check_blocks() takes 6 positional arguments (%zd given)", nargs);
@@ -248,25 +320,13 @@ PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     Ref raws(PySequence_Fast(args[0], "check_blocks() raws must be a sequence"));
     if (!raws) return nullptr;
-    const Py_ssize_t full = PyLong_AsSsize_t(args[1]);
-    const Py_ssize_t last = PyLong_AsSsize_t(args[2]);
-    const Py_ssize_t digest_size = PyLong_AsSsize_t(args[3]);
-    if (PyErr_Occurred()) return nullptr;
-    if (full < 0 || last < 0 || last > full || digest_size < 0) {
-        PyErr_SetString(PyExc_ValueError, "check_blocks() needs 0 <= last <= full and 0 <= digest_size");
-        return nullptr;
-    }
-    Ref segment_seq(PySequence_Fast(args[4], "check_blocks() segment_seeds must be a sequence"));
-    if (!segment_seq) return nullptr;
+    Blocks blocks;
+    if (!blocks.parse("check_blocks()", args + 1)) return nullptr;
     Ref file_seq(PySequence_Fast(args[5], "check_blocks() file_seeds must be a sequence"));
     if (!file_seq) return nullptr;
-    std::vector<std::uint64_t> segment_seeds;
     std::vector<std::uint64_t> file_seeds;
-    if (!unsigned_items(segment_seq.get(), "check_blocks() seed", 0xFFFFFFFFULL, segment_seeds) ||
-        !unsigned_items(file_seq.get(), "check_blocks() seed", 0xFFFFFFFFULL, file_seeds))
-        return nullptr;
+    if (!unsigned_items(file_seq.get(), "seed", 0xFFFFFFFFULL, file_seeds)) return nullptr;
     const std::size_t files = file_seeds.size();
-    const std::size_t count = segment_seeds.size();
     if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(raws.get())) != files) {
         PyErr_SetString(PyExc_ValueError, "check_blocks() needs one file seed per raw");
         return nullptr;
@@ -274,34 +334,23 @@ PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<BufferView> views;
     std::size_t total = 0;
     if (!acquire_all(raws.get(), views, total)) return nullptr;
-    const std::size_t stride = static_cast<std::size_t>(full + digest_size) + 4;
-    const std::size_t length = count == 0 ? 0 : (count - 1) * stride + static_cast<std::size_t>(last + digest_size) + 4;
+    std::vector<const char*> bases;
+    std::vector<char> ok;
+    try {
+        ok.resize(files * blocks.count());
+        for (const BufferView& view : views) bases.push_back(static_cast<const char*>(view.view().buf));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     for (const BufferView& view : views) {
-        if (static_cast<std::size_t>(view.view().len) != length) {
+        if (static_cast<std::size_t>(view.view().len) != blocks.length()) {
             PyErr_SetString(PyExc_ValueError, "check_blocks() got a raw of another length than its blocks");
             return nullptr;
         }
     }
-    std::vector<char> ok;
-    try {
-        ok.resize(files * count);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
     auto run = [&]() noexcept {
-        for (std::size_t f = 0; f < files; ++f) {
-            const auto* base = static_cast<const unsigned char*>(views[f].view().buf);
-            for (std::size_t b = 0; b < count; ++b) {
-                const unsigned char* block = base + b * stride;
-                const std::size_t checked = static_cast<std::size_t>((b + 1 == count ? last : full) + digest_size);
-                const auto seed = static_cast<std::uint32_t>(segment_seeds[b] ^ file_seeds[f]);
-                const std::uint32_t stored = static_cast<std::uint32_t>(block[checked]) |
-                                             static_cast<std::uint32_t>(block[checked + 1]) << 8 |
-                                             static_cast<std::uint32_t>(block[checked + 2]) << 16 |
-                                             static_cast<std::uint32_t>(block[checked + 3]) << 24;
-                ok[f * count + b] = ondrel::cli::block_crc32({block, checked}, seed) == stored;
-            }
-        }
+        for (std::size_t f = 0; f < files; ++f)
+            blocks.check(reinterpret_cast<const unsigned char*>(bases[f]), file_seeds[f], ok.data() + f * blocks.count());
     };
     if (total >= RELEASE_BYTES) {
         ReleasedLock unlocked;
@@ -309,23 +358,90 @@ PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     } else {
         run();
     }
-    Ref flags(PyList_New(static_cast<Py_ssize_t>(ok.size())));
-    if (!flags) return nullptr;
-    for (std::size_t i = 0; i < ok.size(); ++i)
-        PyList_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(i), Py_NewRef(ok[i] ? Py_True : Py_False));
-    if (digest_size == 0) return PyTuple_Pack(2, flags.get(), Py_None);
-    Ref digests(PyList_New(static_cast<Py_ssize_t>(ok.size())));
-    if (!digests) return nullptr;
+    return blocks.results(bases, ok);
+}
+
+// read_blocks(fds, offset, full, last, digest_size, segment_seeds, file_seeds)
+//   -> (list[bytes], list[bool], list[bytes] | None)
+// pread_many of the blocks (see Blocks) at `offset` of every file, and
+// check_blocks of each file's read while it is still in cache, all without
+// the interpreter lock. A file that ends early gives what it holds, no
+// passing block and no digests (b""): check it on its own.
+PyObject* read_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "read_blocks() takes 7 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Ref fd_seq(PySequence_Fast(args[0], "read_blocks() fds must be a sequence"));
+    if (!fd_seq) return nullptr;
+    std::vector<int> fds;
+    if (!non_negative(fd_seq.get(), "read_blocks() fds", fds)) return nullptr;
+    const long long offset = PyLong_AsLongLong(args[1]);
+    if (offset == -1 && PyErr_Occurred()) return nullptr;
+    if (offset < 0) {
+        PyErr_SetString(PyExc_ValueError, "read_blocks() offset must be non-negative");
+        return nullptr;
+    }
+    Blocks blocks;
+    if (!blocks.parse("read_blocks()", args + 2)) return nullptr;
+    Ref file_seq(PySequence_Fast(args[6], "read_blocks() file_seeds must be a sequence"));
+    if (!file_seq) return nullptr;
+    std::vector<std::uint64_t> file_seeds;
+    if (!unsigned_items(file_seq.get(), "seed", 0xFFFFFFFFULL, file_seeds)) return nullptr;
+    const std::size_t files = fds.size();
+    if (file_seeds.size() != files) {
+        PyErr_SetString(PyExc_ValueError, "read_blocks() needs one file seed per descriptor");
+        return nullptr;
+    }
+    const auto length = static_cast<Py_ssize_t>(blocks.length());
+    std::vector<Py_ssize_t> got;
+    std::vector<char*> buffers;
+    std::vector<char> ok;
+    try {
+        got.assign(files, 0);
+        buffers.assign(files, nullptr);
+        ok.assign(files * blocks.count(), 0);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Ref raws(PyList_New(static_cast<Py_ssize_t>(files)));
+    if (!raws) return nullptr;
     for (std::size_t f = 0; f < files; ++f) {
-        const auto* base = static_cast<const char*>(views[f].view().buf);
-        for (std::size_t b = 0; b < count; ++b) {
-            const Py_ssize_t piece = b + 1 == count ? last : full;
-            PyObject* digest = PyBytes_FromStringAndSize(base + b * stride + static_cast<std::size_t>(piece), digest_size);
-            if (digest == nullptr) return nullptr;
-            PyList_SET_ITEM(digests.get(), static_cast<Py_ssize_t>(f * count + b), digest);
+        PyObject* bytes = PyBytes_FromStringAndSize(nullptr, length);
+        if (bytes == nullptr) return nullptr;
+        PyList_SET_ITEM(raws.get(), static_cast<Py_ssize_t>(f), bytes);
+        buffers[f] = PyBytes_AS_STRING(bytes);
+    }
+    int error = 0;
+    {
+        ReleasedLock unlocked;
+        for (std::size_t f = 0; f < files && error == 0; ++f) {
+            error = read_fully(fds[f], buffers[f], length, static_cast<off_t>(offset), got[f]);
+            if (error == 0 && got[f] == length)
+                blocks.check(reinterpret_cast<const unsigned char*>(buffers[f]), file_seeds[f],
+                             ok.data() + f * blocks.count());
         }
     }
-    return PyTuple_Pack(2, flags.get(), digests.get());
+    if (error != 0) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    std::vector<const char*> bases;
+    try {
+        bases.assign(buffers.begin(), buffers.end());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    for (std::size_t f = 0; f < files; ++f) {
+        if (got[f] == length) continue;
+        bases[f] = nullptr;
+        PyObject* shorter = PyBytes_FromStringAndSize(buffers[f], got[f]);
+        if (shorter == nullptr) return nullptr;
+        if (PyList_SetItem(raws.get(), static_cast<Py_ssize_t>(f), shorter) < 0) return nullptr;
+    }
+    Ref checked(blocks.results(bases, ok));
+    if (!checked) return nullptr;
+    return PyTuple_Pack(3, raws.get(), PyTuple_GET_ITEM(checked.get(), 0), PyTuple_GET_ITEM(checked.get(), 1));
 }
 
 // join(buffers) -> bytes: b"".join(buffers), copied without the interpreter
@@ -431,6 +547,10 @@ PyMethodDef methods[] = {
      "check_blocks(raws, full, last, digest_size, segment_seeds, file_seeds, /) -> (list[bool], list[bytes] | None)"
      "\n--\n\nChecks the CRC of every block of consecutive blocks read from shard files, and takes out their "
      "digests, with the interpreter lock released."},
+    {"read_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_blocks)), METH_FASTCALL,
+     "read_blocks(fds, offset, full, last, digest_size, segment_seeds, file_seeds, /) -> (list[bytes], list[bool], "
+     "list[bytes] | None)\n--\n\nReads the same blocks of many shard files and checks each file's blocks while "
+     "they are in cache, with the interpreter lock released."},
     {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(join)), METH_FASTCALL,
      "join(buffers, /) -> bytes\n--\n\nb\"\".join(buffers), copied with the interpreter lock released."},
     {"equal_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(equal_at)), METH_FASTCALL,

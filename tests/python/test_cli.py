@@ -384,7 +384,7 @@ def test_block_crc_matches_zlib_in_every_implementation(kernel: str | None) -> N
 def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
     from concurrent.futures import ThreadPoolExecutor
 
-    from ondrel_cli._blocks import check_blocks, crc32_many, equal_at, join, pread_many
+    from ondrel_cli._blocks import check_blocks, crc32_many, equal_at, join, pread_many, read_blocks
 
     pieces = [random.Random(n).randbytes(n) for n in (0, 1, 7, 16384, 65536, 1 << 20)]
     assert join(pieces) == b"".join(pieces) and join([memoryview(pieces[2])[1:], b""]) == pieces[2][1:]
@@ -399,6 +399,31 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
         found = list(pool.map(lambda k: crc32_many([*pieces[k:], memoryview(pieces[-1])], [*seeds[k:], 9]), range(6)))
     assert found == [[*expected[k:], zlib.crc32(pieces[-1], 9)] for k in range(6)]
     (tmp_path / "f").write_bytes(pieces[-1])
+    # Three blocks (pieces of 40, 40, 18 bytes, a 32-byte digest each) of two
+    # files at offset 7, the second file's middle block damaged, then cut
+    # inside its last block: read and checked at once, as apart.
+    segment_seeds, file_seeds = [11, 22, 33], [5, 6]
+    files = []
+    for own in file_seeds:
+        blocks = [random.Random(own * 10 + b).randbytes(size + 32) for b, size in enumerate((40, 40, 18))]
+        files.append(b"#" * 7 + b"".join(block + struct.pack("<I", zlib.crc32(block, seed ^ own))
+                                         for block, seed in zip(blocks, segment_seeds)))
+    files[1] = files[1][:93] + b"!" + files[1][94:]
+    for name, content in zip("ab", files):
+        (tmp_path / name).write_bytes(content)
+    fds = [os.open(tmp_path / name, os.O_RDONLY) for name in "ab"]
+    try:
+        raws, ok, digests = read_blocks(fds, 7, 40, 18, 32, segment_seeds, file_seeds)
+        assert raws == [content[7:] for content in files] and ok == [True, True, True, True, False, True]
+        assert (ok, digests) == check_blocks(raws, 40, 18, 32, segment_seeds, file_seeds)
+        assert digests is not None and digests[5] == files[1][-36:-4]
+        os.truncate(tmp_path / "b", len(files[1]) - 1)
+        raws, ok, digests = read_blocks(fds, 7, 40, 18, 32, segment_seeds, file_seeds)
+        assert len(raws[1]) == len(files[1]) - 8 and ok[3:] == [False] * 3 and digests is not None and \
+            digests[3:] == [b""] * 3 and ok[:3] == [True] * 3
+    finally:
+        for one in fds:
+            os.close(one)
     fd = os.open(tmp_path / "f", os.O_RDONLY)
     try:  # whole, cut short by the end of the file, past it, empty
         assert pread_many([fd] * 4, [5000, 100, 10, 0], [3, (1 << 20) - 40, 1 << 21, 0]) == \
@@ -413,7 +438,10 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
                (check_blocks, ([b"abcde"], 1, 2, 0, [0], [0]), ValueError),  # last piece longer than full
                (check_blocks, ([b"abcde"], 2, 2, 0, [0], [0]), ValueError),  # 6 bytes make one block, not 5
                (check_blocks, ([b"abcde"], 1, 1, 0, [0], [0, 0]), ValueError),
-               (check_blocks, ([b"abcde"], 1, 1, 0, [1 << 32], [0]), OverflowError)]
+               (check_blocks, ([b"abcde"], 1, 1, 0, [1 << 32], [0]), OverflowError),
+               (read_blocks, ([fd], -1, 1, 1, 0, [0], [0]), ValueError),
+               (read_blocks, ([fd], 0, 1, 1, 0, [0], []), ValueError),
+               (read_blocks, ([1 << 30], 0, 1, 1, 0, [0], [0]), OSError)]
         for function, args, error in bad:
             with pytest.raises(error):
                 function(*args)
