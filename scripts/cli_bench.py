@@ -9,7 +9,9 @@ Runs of the tools are interleaved and the best of `--runs` is kept. The input
 file is in the page cache; every `verify` and `decode` reads shards that are
 in the page cache too (they are read once first, since `encode` drops what it
 wrote from the cache). `encode` and `decode` include flushing their files to
-disk. Everything lives in a temporary directory that is removed at the end.
+disk; `dd` writing and flushing the file's bytes, in every round, is the
+floor of `decode` on that disk at that time. Everything lives in a
+temporary directory that is removed at the end.
 """
 
 from __future__ import annotations
@@ -135,6 +137,10 @@ def main() -> int:
                 if not out.read_bytes() == source.read_bytes():
                     raise SystemExit(f"{tool}: the decoded file differs")
                 out.unlink()
+            # The floor of a decode: writing and flushing the file's bytes.
+            keep("dd", "decode", run("dd", f"if={source}", f"of={work / 'out.bin'}", "bs=4M", "conv=fsync",
+                                     "status=none"))
+            (work / "out.bin").unlink()
             if args.zfec:
                 shares = work / "zfec"
                 shutil.rmtree(shares, ignore_errors=True)
@@ -147,7 +153,7 @@ def main() -> int:
                                            *names))
                 (work / "out.bin").unlink()
         print(f"load average {os.getloadavg()[0]:.1f} at the end; best of {args.runs}:")
-        columns = list(tools) + (["zfec"] if args.zfec else [])
+        columns = list(tools) + (["zfec"] if args.zfec else []) + ["dd"]
         print("| command | " + " | ".join(columns) + " |")
         print("|---|" + "---|" * len(columns))
         for command in ("encode", "verify", "decode"):
