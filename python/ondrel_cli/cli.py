@@ -16,7 +16,6 @@ import traceback
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
-from . import __version__
 from . import api
 from .api import DEFAULT_ORIG, DEFAULT_REC
 from .errors import (EXIT_INTERRUPTED, EXIT_IOERR, EXIT_OK, EXIT_SOFTWARE, EXIT_UNRECOVERABLE, EXIT_USAGE,
@@ -78,7 +77,7 @@ def build_parser() -> Parser:
     parser = Parser(prog=PROGRAM, description="Erasure-code a file into shard files with Reed-Solomon over "
                                               "GF(2^16), check them, repair them and rebuild the file.",
                     epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
+    parser.add_argument("--version", action=ShowVersion, nargs=0, help="show the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
     enc = commands.add_parser("encode", parents=[clustered], help="split a file into shard files",
@@ -272,6 +271,17 @@ def collect_less() -> None:
     less often."""
     gc.freeze()
     gc.set_threshold(70_000, 10, 10)
+
+
+class ShowVersion(argparse.Action):
+    """--version, with the version looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        print(f"{PROGRAM} {__version__}")
+        parser.exit()
 
 
 def main(argv: Sequence[str] | None = None) -> int:

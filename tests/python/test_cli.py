@@ -227,6 +227,7 @@ EXIT_STATUSES = [  # what, arguments, files to create, status, phrase
     ("closed standard output", ["info", "h", "--json"], {"h": header_bytes(2, 1, 1, 0, 2, 0, bytes(32))}, 74,
      "standard output is closed"),
     ("closed standard input", ["encode", "-"], {}, 74, "standard input is closed"),
+    ("version", ["--version"], {}, 0, "ondrel-ec 0."),
 ]
 
 
