@@ -9,8 +9,8 @@ Runs of the tools are interleaved and the best of `--runs` is kept. The input
 file is in the page cache; every `verify` and `decode` reads shards that are
 in the page cache too (they are read once first, since `encode` drops what it
 wrote from the cache). `encode` and `decode` include flushing their files to
-disk; `dd` writing and flushing the file's bytes, in every round, is the
-floor of `decode` on that disk at that time. Everything lives in a
+disk; `dd` writing the file's bytes to disk with direct I/O, in every
+round, is the floor of `decode` on that disk at that time. Everything lives in a
 temporary directory that is removed at the end.
 """
 
@@ -137,9 +137,11 @@ def main() -> int:
                 if not out.read_bytes() == source.read_bytes():
                     raise SystemExit(f"{tool}: the decoded file differs")
                 out.unlink()
-            # The floor of a decode: writing and flushing the file's bytes.
-            keep("dd", "decode", run("dd", f"if={source}", f"of={work / 'out.bin'}", "bs=4M", "conv=fsync",
-                                     "status=none"))
+            # The floor of a decode: the disk writing the file's bytes (direct
+            # I/O, so that neither the page cache nor a final flush of all of
+            # it at once is counted).
+            keep("dd", "decode", run("dd", f"if={source}", f"of={work / 'out.bin'}", "bs=4M", "oflag=direct",
+                                     "conv=fsync", "status=none"))
             (work / "out.bin").unlink()
             if args.zfec:
                 shares = work / "zfec"
