@@ -35,7 +35,7 @@ from operator import eq, itemgetter
 
 import ondrel_ec
 
-from ._blocks import check_blocks, equal_at, join, pread_many, read_blocks
+from ._blocks import check_blocks, equal_at, join, pread_many, read_blocks, recovery_equal
 from .files import OpenFiles, open_regular, pread_at, pread_full, write_at
 from .format import (CRC_SIZE, Layout, block_trailers, index_seed, segment_digest,
                      segment_seeds)
@@ -446,27 +446,57 @@ def _find_wrong(found: _Blocks, rebuilt: list[bytes | None], layout: Layout, seg
     if not segments:
         return
     first = found.first
-    data = [rebuilt[s - first] for s in segments]
-    encoded = ondrel_ec.multi_encode_py([item for item in data if item is not None], layout.orig, layout.rec)
+    data = [item for item in (rebuilt[s - first] for s in segments) if item is not None]
     wanted = [result.digests[s - first] for s in segments]
     others = [step for step, s in enumerate(segments)
               if s not in plain or layout.segment_length(s) < layout.orig * layout.piece_size(s)]
-    unjoined = ([segments[step] for step in others], [encoded[step] for step in others],
-                [wanted[step] for step in others])
     joined = set(found.originals.values()) if plain else set()
-    comparison = _Comparison()
     lo, end = segments[0], segments[-1] + 1
     whole = (end - lo == len(segments) and len({read.lo for read in found.reads}) == 1
              and found.reads[0].lo <= lo)
     window = slice(lo - found.reads[0].lo, end - found.reads[0].lo) if whole else slice(0)
     simple: list[tuple[int, _Read]] = []
+    rest: list[tuple[int, _Read]] = []
     for position, read in enumerate(found.reads):
         if read in joined:
-            if unjoined[0]:
-                comparison.add(read, position, *unjoined)
+            if others:
+                rest.append((position, read))
         elif whole and end <= read.hi and all(read.ok[window]):
             simple.append((position, read))
         else:
-            comparison.add(read, position, segments, encoded, wanted)
-    comparison.add_whole(simple, segments, encoded, wanted)
-    result.wrong += [(path, segment) for segment, _, path in sorted(comparison.differing())]
+            rest.append((position, read))
+    if not rest:  # the usual case: coded and compared in one native call
+        wrong = _differing_whole(simple, segments, data, layout, wanted)
+    else:
+        encoded = ondrel_ec.multi_encode_py(data, layout.orig, layout.rec)
+        unjoined = ([segments[step] for step in others], [encoded[step] for step in others],
+                    [wanted[step] for step in others])
+        comparison = _Comparison()
+        for position, read in rest:
+            if read in joined:
+                comparison.add(read, position, *unjoined)
+            else:
+                comparison.add(read, position, segments, encoded, wanted)
+        comparison.add_whole(simple, segments, encoded, wanted)
+        wrong = comparison.differing()
+    result.wrong += [(path, segment) for segment, _, path in sorted(wrong)]
+
+
+def _differing_whole(reads: list[tuple[int, _Read]], segments: list[int], data: list[bytes], layout: Layout,
+                     digests: list[bytes | None]) -> list[tuple[int, int, str]]:
+    """`_Comparison.differing` for reads that all go to `add_whole`, with
+    the re-encode made and compared natively (`recovery_equal`)."""
+    if not reads:
+        return []
+    lo, stride, count = reads[0][1].lo, reads[0][1].stride, len(segments)
+    offsets = [(s - lo) * stride for s in segments]
+    same = recovery_equal(data, layout.orig, layout.rec, [read.raw for _, read in reads],
+                          [read.index for _, read in reads], offsets)
+    if reads[0][1].digests is not None:
+        window = slice(segments[0] - lo, segments[-1] + 1 - lo)
+        carried = [digest for _, read in reads for digest in (read.digests or [])[window]]
+        same = list(map(operator.and_, same, map(eq, carried, digests * len(reads))))
+    if all(same):
+        return []
+    return [(s, position, read.path) for (position, read), at in zip(reads, range(0, len(same), count))
+            for s, ok in zip(segments, same[at:at + count]) if not ok]

@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "block_crc.hpp"
+#include "codec/engine/engine_default.hpp"
 #include "py_handles.hpp"
+#include "src/jam/jam.hpp"
 
 namespace {
 
@@ -535,6 +537,109 @@ PyObject* equal_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return result.release();
 }
 
+// recovery_equal(segments, orig, rec, haystacks, indices, offsets) -> list[bool]
+// Whether haystacks[f], at offsets[s], holds exactly shard indices[f] of
+// encode_py(segments[s], orig, rec), for every haystack f and segment s (file
+// by file, then segment): the comparison of a range's blocks with a re-encode,
+// without making the re-encode's shards into Python objects. Each segment is
+// coded into a buffer of the calling thread that is kept for its next call,
+// all without the interpreter lock. Codec errors raise RuntimeError.
+PyObject* recovery_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "recovery_equal() takes 6 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Ref segment_seq(PySequence_Fast(args[0], "recovery_equal() segments must be a sequence"));
+    if (!segment_seq) return nullptr;
+    const unsigned long long orig = PyLong_AsUnsignedLongLong(args[1]);
+    if (orig == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const unsigned long long rec = PyLong_AsUnsignedLongLong(args[2]);
+    if (rec == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    Ref haystack_seq(PySequence_Fast(args[3], "recovery_equal() haystacks must be a sequence"));
+    if (!haystack_seq) return nullptr;
+    Ref index_seq(PySequence_Fast(args[4], "recovery_equal() indices must be a sequence"));
+    if (!index_seq) return nullptr;
+    Ref offset_seq(PySequence_Fast(args[5], "recovery_equal() offsets must be a sequence"));
+    if (!offset_seq) return nullptr;
+    std::vector<BufferView> segments;
+    std::vector<BufferView> haystacks;
+    std::vector<std::uint64_t> indices;
+    std::vector<std::uint64_t> offsets;
+    std::size_t total = 0;
+    std::size_t searched = 0;
+    if (!acquire_all(segment_seq.get(), segments, total) || !acquire_all(haystack_seq.get(), haystacks, searched) ||
+        !unsigned_items(index_seq.get(), "recovery_equal() index", 0xFFFFFFFFULL, indices) ||
+        !unsigned_items(offset_seq.get(), "recovery_equal() offset", std::numeric_limits<Py_ssize_t>::max(), offsets))
+        return nullptr;
+    if (indices.size() != haystacks.size() || offsets.size() != segments.size()) {
+        PyErr_SetString(PyExc_ValueError, "recovery_equal() needs an index per haystack and an offset per segment");
+        return nullptr;
+    }
+    for (const std::uint64_t index : indices) {
+        if (index >= orig + rec) {
+            PyErr_SetString(PyExc_ValueError, "recovery_equal() got a shard index past orig + rec");
+            return nullptr;
+        }
+    }
+    const ondrel::engine::KernelChoice& choice = ondrel::engine::kernel_choice();
+    if (choice.set == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, choice.problem.c_str());
+        return nullptr;
+    }
+    const std::size_t files = haystacks.size();
+    std::vector<char> same;
+    try {
+        same.resize(files * segments.size());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const char* failed = nullptr;
+    {
+        ReleasedLock unlocked;
+        try {
+            thread_local std::vector<std::uint8_t> scratch;
+            std::vector<std::uint8_t*> rows(orig + rec);
+            for (std::size_t s = 0; s < segments.size() && failed == nullptr; ++s) {
+                const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(segments[s].view().buf),
+                                                         static_cast<std::size_t>(segments[s].view().len));
+                const auto shard_len = ondrel::jam::plan_encode(data.size(), orig, rec);
+                if (!shard_len) {
+                    failed = "recovery_equal(): these counts or this segment cannot be encoded";
+                    break;
+                }
+                if (scratch.size() < *shard_len * rows.size()) scratch.resize(*shard_len * rows.size());
+                for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = scratch.data() + k * *shard_len;
+                if (!ondrel::jam::encode_into(data, orig, rec, rows)) {
+                    failed = "recovery_equal(): these counts or this segment cannot be encoded";
+                    break;
+                }
+                for (std::size_t f = 0; f < files; ++f) {
+                    const Py_buffer& haystack = haystacks[f].view();
+                    const auto size = static_cast<std::size_t>(haystack.len);
+                    same[f * segments.size() + s] =
+                        offsets[s] <= size && *shard_len <= size - offsets[s] &&
+                        std::memcmp(static_cast<const char*>(haystack.buf) + offsets[s], rows[indices[f]],
+                                    *shard_len) == 0;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            failed = "";
+        } catch (...) {
+            failed = "recovery_equal(): internal failure of the codec";
+        }
+    }
+    if (failed != nullptr) {
+        if (*failed == '\0') return PyErr_NoMemory();
+        PyErr_SetString(PyExc_RuntimeError, failed);
+        return nullptr;
+    }
+    Ref result(PyList_New(static_cast<Py_ssize_t>(same.size())));
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < same.size(); ++i)
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(same[i] ? Py_True : Py_False));
+    return result.release();
+}
+
 PyMethodDef methods[] = {
     {"crc32_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(crc32_many)), METH_FASTCALL,
      "crc32_many(buffers, seeds, /) -> list[int]\n--\n\n"
@@ -551,6 +656,10 @@ PyMethodDef methods[] = {
      "read_blocks(fds, offset, full, last, digest_size, segment_seeds, file_seeds, /) -> (list[bytes], list[bool], "
      "list[bytes] | None)\n--\n\nReads the same blocks of many shard files and checks each file's blocks while "
      "they are in cache, with the interpreter lock released."},
+    {"recovery_equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recovery_equal)), METH_FASTCALL,
+     "recovery_equal(segments, orig, rec, haystacks, indices, offsets, /) -> list[bool]\n--\n\n"
+     "Whether every haystack holds its shard of every segment's encoding at the segment's offset, coded and "
+     "compared with the interpreter lock released."},
     {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(join)), METH_FASTCALL,
      "join(buffers, /) -> bytes\n--\n\nb\"\".join(buffers), copied with the interpreter lock released."},
     {"equal_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(equal_at)), METH_FASTCALL,

@@ -385,7 +385,7 @@ def test_block_crc_matches_zlib_in_every_implementation(kernel: str | None) -> N
 def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
     from concurrent.futures import ThreadPoolExecutor
 
-    from ondrel_cli._blocks import check_blocks, crc32_many, equal_at, join, pread_many, read_blocks
+    from ondrel_cli._blocks import check_blocks, crc32_many, equal_at, join, pread_many, read_blocks, recovery_equal
 
     pieces = [random.Random(n).randbytes(n) for n in (0, 1, 7, 16384, 65536, 1 << 20)]
     assert join(pieces) == b"".join(pieces) and join([memoryview(pieces[2])[1:], b""]) == pieces[2][1:]
@@ -400,6 +400,16 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
         found = list(pool.map(lambda k: crc32_many([*pieces[k:], memoryview(pieces[-1])], [*seeds[k:], 9]), range(6)))
     assert found == [[*expected[k:], zlib.crc32(pieces[-1], 9)] for k in range(6)]
     (tmp_path / "f").write_bytes(pieces[-1])
+    # Two segments' shards at offsets 3 and 3 + 40 of three haystacks: exact,
+    # one byte altered in the second segment's block, and a haystack that
+    # ends inside the second block.
+    segments = [random.Random(1).randbytes(100), random.Random(2).randbytes(90)]
+    shards = [ondrel_ec.encode_py(segment, 3, 2) for segment in segments]  # 34 and 30 bytes
+    blocks = [b"#" * 3 + shards[0][k] + b"-" * 6 + shards[1][k] for k in (4, 1, 3)]
+    blocks[1] = blocks[1][:50] + bytes([blocks[1][50] ^ 1]) + blocks[1][51:]
+    blocks[2] = blocks[2][:-1]
+    assert recovery_equal(segments, 3, 2, blocks, [4, 1, 3], [3, 43]) == [True, True, True, False, True, False]
+    assert recovery_equal(segments, 3, 2, blocks[:1], [3], [3, 43]) == [False, False]  # another shard's bytes
     # Three blocks (pieces of 40, 40, 18 bytes, a 32-byte digest each) of two
     # files at offset 7, the second file's middle block damaged, then cut
     # inside its last block: read and checked at once, as apart.
@@ -442,7 +452,10 @@ def test_native_block_helpers_match_zlib_and_pread(tmp_path: Path) -> None:
                (check_blocks, ([b"abcde"], 1, 1, 0, [1 << 32], [0]), OverflowError),
                (read_blocks, ([fd], -1, 1, 1, 0, [0], [0]), ValueError),
                (read_blocks, ([fd], 0, 1, 1, 0, [0], []), ValueError),
-               (read_blocks, ([1 << 30], 0, 1, 1, 0, [0], [0]), OSError)]
+               (read_blocks, ([1 << 30], 0, 1, 1, 0, [0], [0]), OSError),
+               (recovery_equal, ([b"ab"], 1, 1, [b"ab"], [2], [0]), ValueError),
+               (recovery_equal, ([b"ab"], 1, 1, [b"ab"], [1], []), ValueError),
+               (recovery_equal, ([b"ab"], 0, 1, [b"ab"], [0], [0]), RuntimeError)]
         for function, args, error in bad:
             with pytest.raises(error):
                 function(*args)
