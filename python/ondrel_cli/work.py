@@ -17,8 +17,9 @@ A 1 GiB file coded 342 + 681 makes 200 k blocks of 16 KiB, so the work on
 blocks is done a file and a range at a time in calls that loop in C and
 leave the interpreter lock to the other threads while bytes are processed
 (`read_blocks` reading every file of a range and checking each block's CRC
-while it is in cache, `equal_at` comparing blocks in place, `join` putting
-a segment's pieces together), and a segment whose blocks all pass and
+while it is in cache, `recovery_equal` re-encoding segments and comparing
+every block with its shard, `equal_at` comparing blocks in place, `join`
+putting a segment's pieces together), and a segment whose blocks all pass and
 agree takes a direct road; anything else goes the general way, block by
 block.
 """
