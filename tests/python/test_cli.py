@@ -352,6 +352,30 @@ def test_many_shards_under_a_low_open_file_limit(tmp_path: Path) -> None:
     assert (tmp_path / "out").read_bytes() == data
 
 
+@pytest.mark.parametrize("direct", [True, False])
+def test_rebuilt_files_are_written_exactly_with_and_without_direct_io(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                                     direct: bool) -> None:
+    """Writes that straddle the staging buffers and the block size, with a
+    tail under one block, through direct I/O (tiny buffers, so that every
+    buffer is handed over and reused) and through the page cache."""
+    from ondrel_cli import files
+
+    monkeypatch.setattr(files, "DIRECT_STAGE_BYTES", 2 * files.DIRECT_ALIGN)
+    if not direct:
+        monkeypatch.setattr(files, "open_direct", lambda path: None)
+    data = random.Random(4).randbytes(11 * files.DIRECT_ALIGN + 123)
+    for number, cut in enumerate(([], [1], [4095, 4097, 12000], [8192, 8192 * 3, len(data) - 1])):
+        target = tmp_path / f"out{number}"
+        with files.Output(str(target), force=False) as out:
+            out.open()
+            assert (out.direct is not None) == direct
+            for start, end in zip([0, *cut], [*cut, len(data)]):
+                out.write(data[start:end])
+            out.commit()
+        assert target.read_bytes() == data
+    assert not [path for path in tmp_path.iterdir() if path.name.startswith(".oec-")]
+
+
 CRC_CHECK = """
 import random, zlib
 from ondrel_cli._blocks import CRC32_KIND, crc32_many
