@@ -161,6 +161,8 @@ DAMAGE = [  # what, damage, verify status, phrase
      "1 segment(s) match their digest with no subset"),
     ("file digest altered in every header, valid crc", lambda s: [forge_file_digest(path) for path in s], 2,
      "the segment digests do not match the file digest"),
+    ("too few shards, one header damaged", lambda s: [s[0].unlink(), s[1].unlink(), flip(s[2], 33)], 2,
+     "only 2 of the 3 shards needed are usable (3 of 5 missing, 1 with a damaged header)"),
 ]
 
 
@@ -170,8 +172,9 @@ def test_damage(tmp_path: Path, what: str, damage, code: int, phrase: str) -> No
     before = {path: path.read_bytes() for path in shards}
     damage(shards)
     done = ec("verify", tmp_path / "sh")
-    assert done.returncode == code and phrase.format(*shards) in done.stdout.decode(), done.stdout.decode()
     decoded, repaired = ec("decode", tmp_path / "sh", "-o", tmp_path / "out"), ec("repair", tmp_path / "sh")
+    said = done.stdout.decode() + decoded.stderr.decode()  # verify's report, then what decode says
+    assert done.returncode == code and phrase.format(*shards) in said, said
     if code == 2:
         assert (decoded.returncode, repaired.returncode) == (2, 2) and not (tmp_path / "out").exists()
         return
