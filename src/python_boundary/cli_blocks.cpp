@@ -32,6 +32,58 @@ using ondrel::py::ReleasedLock;
 // Below this many bytes in all, releasing the lock costs more than it saves.
 constexpr std::size_t RELEASE_BYTES = 64 * 1024;
 
+// Resizes `out` to `count` value-initialised items; false with MemoryError
+// set when that fails.
+template <typename T>
+bool sized(std::vector<T>& out, std::size_t count) noexcept {
+    try {
+        out.resize(count);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// Runs `work` (noexcept, touching no Python object) with the interpreter
+// lock released when it handles `bytes` bytes, enough to be worth it.
+template <class Work>
+void run_released(std::size_t bytes, Work&& work) noexcept {
+    if (bytes >= RELEASE_BYTES) {
+        ReleasedLock unlocked;
+        work();
+    } else {
+        work();
+    }
+}
+
+// A new list of True and False for `flags`.
+PyObject* bool_list(const std::vector<char>& flags) noexcept {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(flags.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < flags.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(flags[i] ? Py_True : Py_False));
+    return list.release();
+}
+
+// Unsigned integers of a sequence (PySequence_Fast result), each at most
+// `limit`; false with an exception set otherwise.
+bool unsigned_items(PyObject* sequence, const char* what, unsigned long long limit,
+                    std::vector<std::uint64_t>& out) noexcept {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    if (!sized(out, static_cast<std::size_t>(count))) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(sequence, i));
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        if (value > limit) {
+            PyErr_Format(PyExc_OverflowError, "%s out of range 0..%llu", what, limit);
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = value;
+    }
+    return true;
+}
+
 // Buffer views of every item of a sequence (PySequence_Fast result), held
 // until `views` goes; their total length in `total`. False with an
 // exception set when an item is not a C-contiguous bytes-like object.
@@ -75,36 +127,17 @@ PyObject* crc32_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<BufferView> views;
     std::size_t total = 0;
     if (!acquire_all(buffers.get(), views, total)) return nullptr;
-    std::vector<std::uint32_t> crcs;
-    try {
-        crcs.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const unsigned long seed = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seeds.get(), i));
-        if (seed == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-        if (seed > 0xFFFFFFFFUL) {
-            PyErr_SetString(PyExc_OverflowError, "crc32_many() seed out of range 0..2**32-1");
-            return nullptr;
-        }
-        crcs[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(seed);
-    }
+    std::vector<std::uint64_t> crcs;  // the seeds, then the results
+    if (!unsigned_items(seeds.get(), "crc32_many() seed", 0xFFFFFFFFULL, crcs)) return nullptr;
 
-    auto run = [&]() noexcept {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const Py_buffer& view = views[static_cast<std::size_t>(i)].view();
+    run_released(total, [&]() noexcept {
+        for (std::size_t i = 0; i < crcs.size(); ++i) {
+            const Py_buffer& view = views[i].view();
             const std::span<const unsigned char> bytes(static_cast<const unsigned char*>(view.buf),
                                                        static_cast<std::size_t>(view.len));
-            crcs[static_cast<std::size_t>(i)] = ondrel::cli::block_crc32(bytes, crcs[static_cast<std::size_t>(i)]);
+            crcs[i] = ondrel::cli::block_crc32(bytes, static_cast<std::uint32_t>(crcs[i]));
         }
-    };
-    if (total >= RELEASE_BYTES) {
-        ReleasedLock unlocked;
-        run();
-    } else {
-        run();
-    }
+    });
 
     Ref result(PyList_New(count));
     if (!result) return nullptr;
@@ -121,12 +154,7 @@ PyObject* crc32_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 template <typename T>
 bool non_negative(PyObject* sequence, const char* what, std::vector<T>& out) noexcept {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-    try {
-        out.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+    if (!sized(out, static_cast<std::size_t>(count))) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         const long long value = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(sequence, i));
         if (value == -1 && PyErr_Occurred()) return false;
@@ -180,12 +208,8 @@ PyObject* pread_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!non_negative(items[0].get(), names[0], fds) || !non_negative(items[1].get(), names[1], lengths) ||
         !non_negative(items[2].get(), names[2], offsets))
         return nullptr;
-    try {
-        got.assign(static_cast<std::size_t>(count), 0);
-        buffers.assign(static_cast<std::size_t>(count), nullptr);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!sized(got, static_cast<std::size_t>(count)) || !sized(buffers, static_cast<std::size_t>(count)))
+        return nullptr;
 
     Ref result(PyList_New(count));
     if (!result) return nullptr;
@@ -215,29 +239,6 @@ PyObject* pread_many(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (PyList_SetItem(result.get(), i, shorter) < 0) return nullptr;
     }
     return result.release();
-}
-
-// Unsigned integers of a sequence (PySequence_Fast result), each at most
-// `limit`; false with an exception set otherwise.
-bool unsigned_items(PyObject* sequence, const char* what, unsigned long long limit,
-                    std::vector<std::uint64_t>& out) noexcept {
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
-    try {
-        out.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const unsigned long long value = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(sequence, i));
-        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        if (value > limit) {
-            PyErr_Format(PyExc_OverflowError, "%s out of range", what);
-            return false;
-        }
-        out[static_cast<std::size_t>(i)] = value;
-    }
-    return true;
 }
 
 // Where the blocks of one shard file's read lie: `count` consecutive blocks,
@@ -288,10 +289,8 @@ struct Blocks {
     // (list[bool], list[bytes] | None): the flags, file by file, and the
     // digests of the reads at `bases` (b"" for each block of a null base).
     [[nodiscard]] PyObject* results(std::span<const char* const> bases, const std::vector<char>& ok) const noexcept {
-        Ref flags(PyList_New(static_cast<Py_ssize_t>(ok.size())));
+        Ref flags(bool_list(ok));
         if (!flags) return nullptr;
-        for (std::size_t i = 0; i < ok.size(); ++i)
-            PyList_SET_ITEM(flags.get(), static_cast<Py_ssize_t>(i), Py_NewRef(ok[i] ? Py_True : Py_False));
         if (digest_size == 0) return PyTuple_Pack(2, flags.get(), Py_None);
         Ref digests(PyList_New(static_cast<Py_ssize_t>(ok.size())));
         if (!digests) return nullptr;
@@ -338,28 +337,18 @@ PyObject* check_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!acquire_all(raws.get(), views, total)) return nullptr;
     std::vector<const char*> bases;
     std::vector<char> ok;
-    try {
-        ok.resize(files * blocks.count());
-        for (const BufferView& view : views) bases.push_back(static_cast<const char*>(view.view().buf));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!sized(ok, files * blocks.count()) || !sized(bases, files)) return nullptr;
+    for (std::size_t f = 0; f < files; ++f) bases[f] = static_cast<const char*>(views[f].view().buf);
     for (const BufferView& view : views) {
         if (static_cast<std::size_t>(view.view().len) != blocks.length()) {
             PyErr_SetString(PyExc_ValueError, "check_blocks() got a raw of another length than its blocks");
             return nullptr;
         }
     }
-    auto run = [&]() noexcept {
+    run_released(total, [&]() noexcept {
         for (std::size_t f = 0; f < files; ++f)
             blocks.check(reinterpret_cast<const unsigned char*>(bases[f]), file_seeds[f], ok.data() + f * blocks.count());
-    };
-    if (total >= RELEASE_BYTES) {
-        ReleasedLock unlocked;
-        run();
-    } else {
-        run();
-    }
+    });
     return blocks.results(bases, ok);
 }
 
@@ -399,13 +388,7 @@ PyObject* read_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<Py_ssize_t> got;
     std::vector<char*> buffers;
     std::vector<char> ok;
-    try {
-        got.assign(files, 0);
-        buffers.assign(files, nullptr);
-        ok.assign(files * blocks.count(), 0);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!sized(got, files) || !sized(buffers, files) || !sized(ok, files * blocks.count())) return nullptr;
     Ref raws(PyList_New(static_cast<Py_ssize_t>(files)));
     if (!raws) return nullptr;
     for (std::size_t f = 0; f < files; ++f) {
@@ -428,15 +411,13 @@ PyObject* read_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         errno = error;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    std::vector<const char*> bases;
-    try {
-        bases.assign(buffers.begin(), buffers.end());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    std::vector<const char*> bases;  // of the whole reads
+    if (!sized(bases, files)) return nullptr;
     for (std::size_t f = 0; f < files; ++f) {
-        if (got[f] == length) continue;
-        bases[f] = nullptr;
+        if (got[f] == length) {
+            bases[f] = buffers[f];
+            continue;
+        }
         PyObject* shorter = PyBytes_FromStringAndSize(buffers[f], got[f]);
         if (shorter == nullptr) return nullptr;
         if (PyList_SetItem(raws.get(), static_cast<Py_ssize_t>(f), shorter) < 0) return nullptr;
@@ -461,19 +442,13 @@ PyObject* join(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     if (!result) return nullptr;
     char* out = PyBytes_AS_STRING(result.get());
-    auto run = [&]() noexcept {
+    run_released(total, [&]() noexcept {
         for (const BufferView& view : views) {
             if (view.view().len == 0) continue;
             std::memcpy(out, view.view().buf, static_cast<std::size_t>(view.view().len));
             out += view.view().len;
         }
-    };
-    if (total >= RELEASE_BYTES) {
-        ReleasedLock unlocked;
-        run();
-    } else {
-        run();
-    }
+    });
     return result.release();
 }
 
@@ -507,12 +482,8 @@ PyObject* equal_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!unsigned_items(offsets_seq.get(), "equal_at() offset", std::numeric_limits<Py_ssize_t>::max(), offsets))
         return nullptr;
     std::vector<char> same;
-    try {
-        same.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    auto run = [&]() noexcept {
+    if (!sized(same, static_cast<std::size_t>(count))) return nullptr;
+    run_released(total, [&]() noexcept {
         for (std::size_t i = 0; i < same.size(); ++i) {
             const Py_buffer& haystack = haystacks[i].view();
             const Py_buffer& needle = needles[i].view();
@@ -523,18 +494,8 @@ PyObject* equal_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                       (length == 0 ||
                        std::memcmp(static_cast<const char*>(haystack.buf) + offset, needle.buf, length) == 0);
         }
-    };
-    if (total >= RELEASE_BYTES) {
-        ReleasedLock unlocked;
-        run();
-    } else {
-        run();
-    }
-    Ref result(PyList_New(count));
-    if (!result) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(result.get(), i, Py_NewRef(same[static_cast<std::size_t>(i)] ? Py_True : Py_False));
-    return result.release();
+    });
+    return bool_list(same);
 }
 
 // recovery_equal(segments, orig, rec, haystacks, indices, offsets) -> list[bool]
@@ -588,11 +549,7 @@ PyObject* recovery_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const std::size_t files = haystacks.size();
     std::vector<char> same;
-    try {
-        same.resize(files * segments.size());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!sized(same, files * segments.size())) return nullptr;
     const char* failed = nullptr;
     {
         ReleasedLock unlocked;
@@ -633,11 +590,7 @@ PyObject* recovery_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_RuntimeError, failed);
         return nullptr;
     }
-    Ref result(PyList_New(static_cast<Py_ssize_t>(same.size())));
-    if (!result) return nullptr;
-    for (std::size_t i = 0; i < same.size(); ++i)
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(same[i] ? Py_True : Py_False));
-    return result.release();
+    return bool_list(same);
 }
 
 PyMethodDef methods[] = {
