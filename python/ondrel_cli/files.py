@@ -17,6 +17,7 @@ from collections.abc import Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from types import TracebackType
+from typing import Self
 
 from .errors import EXIT_IOERR, EXIT_USAGE, CliError
 from .format import Header
@@ -275,7 +276,22 @@ def _start_writeback_all(fds: Sequence[int], offset: int, length: int) -> None:
         start_writeback(fd, offset, length)
 
 
-class FileSet:
+class AbortsOnError:
+    """As a context manager, `abort()` when an exception leaves the block."""
+
+    def abort(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if kind is not None:
+            self.abort()
+
+
+class FileSet(AbortsOnError):
     """New files for `(index, final path)` targets, each written to a temporary
     file beside its target until `commit` renames them all. As a context
     manager, an exception out of the block removes the temporaries."""
@@ -304,14 +320,6 @@ class FileSet:
         except BaseException:
             self.abort()
             raise
-
-    def __enter__(self) -> FileSet:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        if kind is not None:
-            self.abort()
 
     @property
     def outputs(self) -> list[tuple[int, str]]:
@@ -500,7 +508,7 @@ def open_direct(path: str) -> DirectWriter | None:
     return writer
 
 
-class Output:
+class Output(AbortsOnError):
     """Where a rebuilt file goes. A regular file (new or, with `force`,
     existing) is written to a temporary file and renamed over it once checked
     and flushed. Standard output ("-") and existing files that are not regular
@@ -526,14 +534,6 @@ class Output:
         self.streaming = info is not None and not stat.S_ISREG(info.st_mode)
         if info is not None and not self.streaming and not force:
             raise CliError(EXIT_USAGE, f"-o {path}: already exists; use --force to overwrite")
-
-    def __enter__(self) -> Output:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        if kind is not None:
-            self.abort()
 
     def open(self) -> None:
         if self.fd >= 0:

@@ -394,11 +394,7 @@ class _Comparison:
         self.needles += [shards[read.index] for _, read in reads for shards in encoded]
         self.offsets += list(range((first - lo) * stride, (end - lo) * stride, stride)) * len(reads)
         self.haystacks += [read.raw for _, read in reads for _ in range(count)]
-        if reads[0][1].digests is not None:
-            carried = [digest for _, read in reads for digest in (read.digests or [])[first - lo:end - lo]]
-            self.digests_agree += map(eq, carried, digests * len(reads))
-        else:
-            self.digests_agree += [True] * (count * len(reads))
+        self.digests_agree += _digests_agree(reads, segments, digests)
         self.blocks += [(position, read.path, segments) for position, read in reads]
 
     def add(self, read: _Read, position: int, segments: list[int], encoded: list[list[bytes]],
@@ -427,13 +423,32 @@ class _Comparison:
         """(segment, position, path) of every block added that differs from
         its re-encode or carries another digest."""
         same = list(map(operator.and_, equal_at(self.haystacks, self.offsets, self.needles), self.digests_agree))
-        if all(same):
-            return []
-        found, at = [], 0
-        for position, path, judged in self.blocks:
-            found += [(s, position, path) for s, ok in zip(judged, same[at:at + len(judged)]) if not ok]
-            at += len(judged)
-        return found
+        return _failing(self.blocks, same)
+
+
+def _failing(blocks: list[tuple[int, str, list[int]]], same: list[bool]) -> list[tuple[int, int, str]]:
+    """(segment, position, path) of every block whose flag in `same` is
+    False; `blocks` gives the (position, path, segments) of each read, whose
+    flags follow one another in `same`."""
+    if all(same):
+        return []
+    found, at = [], 0
+    for position, path, judged in blocks:
+        found += [(s, position, path) for s, ok in zip(judged, same[at:at + len(judged)]) if not ok]
+        at += len(judged)
+    return found
+
+
+def _digests_agree(reads: list[tuple[int, _Read]], segments: list[int], digests: list[bytes | None]) -> list[bool]:
+    """Read by read, then segment: whether each block of `reads` (starting
+    at one segment, each holding all of the consecutive `segments`) carries
+    the digest `digests` gives its segment. Version 1 carries none."""
+    if reads[0][1].digests is None:
+        return [True] * (len(segments) * len(reads))
+    lo = reads[0][1].lo
+    window = slice(segments[0] - lo, segments[-1] + 1 - lo)
+    carried = [digest for _, read in reads for digest in (read.digests or [])[window]]
+    return list(map(eq, carried, digests * len(reads)))
 
 
 def _find_wrong(found: _Blocks, rebuilt: list[bytes | None], layout: Layout, segments: list[int],
@@ -489,15 +504,8 @@ def _differing_whole(reads: list[tuple[int, _Read]], segments: list[int], data: 
     the re-encode made and compared natively (`recovery_equal`)."""
     if not reads:
         return []
-    lo, stride, count = reads[0][1].lo, reads[0][1].stride, len(segments)
-    offsets = [(s - lo) * stride for s in segments]
+    lo, stride = reads[0][1].lo, reads[0][1].stride
     same = recovery_equal(data, layout.orig, layout.rec, [read.raw for _, read in reads],
-                          [read.index for _, read in reads], offsets)
-    if reads[0][1].digests is not None:
-        window = slice(segments[0] - lo, segments[-1] + 1 - lo)
-        carried = [digest for _, read in reads for digest in (read.digests or [])[window]]
-        same = list(map(operator.and_, same, map(eq, carried, digests * len(reads))))
-    if all(same):
-        return []
-    return [(s, position, read.path) for (position, read), at in zip(reads, range(0, len(same), count))
-            for s, ok in zip(segments, same[at:at + count]) if not ok]
+                          [read.index for _, read in reads], [(s - lo) * stride for s in segments])
+    same = list(map(operator.and_, same, _digests_agree(reads, segments, digests)))
+    return _failing([(position, read.path, segments) for position, read in reads], same)
