@@ -48,16 +48,19 @@ struct GfniHalvesOps {
         __m256i hi;
     };
     static constexpr std::size_t BLOCKS = 1;
+    static constexpr bool EIGHT_RUNS = true;
 
-    // The four blocks of one logarithm, each repeated over a register.
+    // The four blocks of one logarithm, each repeated over a register; the
+    // default multiplies by zero.
     struct Multiplier {
+        Multiplier() noexcept = default;
         Multiplier(const AffineTable& table, GfElement log_m) noexcept
             : lo_from_lo(broadcast(table[log_m].lo_from_lo)),
               hi_from_hi(broadcast(table[log_m].hi_from_hi)),
               lo_from_hi(broadcast(table[log_m].lo_from_hi)),
               hi_from_lo(broadcast(table[log_m].hi_from_lo)) {}
         static __m256i broadcast(std::uint64_t block) { return _mm256_set1_epi64x(static_cast<long long>(block)); }
-        __m256i lo_from_lo, hi_from_hi, lo_from_hi, hi_from_lo;
+        __m256i lo_from_lo{}, hi_from_hi{}, lo_from_hi{}, hi_from_lo{};
     };
 
     static Block load(const std::uint8_t* chunk, std::size_t) {
@@ -94,14 +97,17 @@ struct GfniZmmOps {
     using Table = AffineTable;
     using Block = __m512i;
     static constexpr std::size_t BLOCKS = 1;
+    static constexpr bool EIGHT_RUNS = true;
 
+    // The default multiplies by zero.
     struct Multiplier {
+        Multiplier() noexcept = default;
         Multiplier(const AffineTable& table, GfElement log_m) noexcept {
             const __m512i entry = _mm512_maskz_loadu_epi64(0x0F, &table[log_m]);
             same = _mm512_maskz_permutexvar_epi64(ALL_QWORDS, _mm512_set_epi64(1, 1, 1, 1, 0, 0, 0, 0), entry);
             cross = _mm512_maskz_permutexvar_epi64(ALL_QWORDS, _mm512_set_epi64(3, 3, 3, 3, 2, 2, 2, 2), entry);
         }
-        __m512i same, cross;
+        __m512i same{}, cross{};
     };
 
     static Block load(const std::uint8_t* chunk, std::size_t) { return _mm512_loadu_si512(chunk); }

@@ -22,6 +22,20 @@
 // whatever they hold. Every hook handles log_m == SKIP_PRODUCT (product left
 // out) itself.
 //
+// A kernel set may also supply three layers over eight runs (EightRunKernel):
+//   void fft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs) const;
+//   void ifft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs,
+//                   std::size_t loaded) const;
+// fft_eight applies at every element position of the eight disjoint runs
+// (u_i, u_{i+4}, a) for i < 4, then (u0,u2,b[0]), (u1,u3,b[0]), (u4,u6,b[1]),
+// (u5,u7,b[1]), then (u_{2j}, u_{2j+1}, c[j]) for j < 4; ifft_eight applies
+// the inverse butterflies of the same pairs, layer c first and layer a last,
+// with the runs from u<loaded> on (loaded 5, 6 or 8) read as zero whatever
+// they hold.
+// The passes below use it for the last fft pass and the last ifft pass of an
+// odd log2(size), which are three layers each, so the single layer costs no
+// sweep over memory of its own.
+//
 // The offsets i of one group address consecutive shards: s0 = pos + i for
 // i = r..r+dist-1 is one contiguous run of dist shards, and so are s1, s2 and
 // s3. Element positions are independent, so one hook call covers the whole
@@ -41,6 +55,22 @@ inline GroupLogs group_logs(const SkewTable& skew, std::size_t r, std::size_t di
     const std::size_t base = r + dist + skew_delta - 1;
     return {skew_at(skew, base), skew_at(skew, base + dist), skew_at(skew, base + 2 * dist)};
 }
+
+// The eight runs of fft_eight / ifft_eight and their logarithms by layer.
+struct EightRuns {
+    Chunk* u[8];
+};
+struct ThreeLayerLogs {
+    GfElement a;
+    GfElement b[2];
+    GfElement c[4];
+};
+
+template <class Kernel>
+concept EightRunKernel = requires(const Kernel& kernel, const EightRuns& u, const ThreeLayerLogs& logs) {
+    kernel.fft_eight(u, std::size_t{}, logs);
+    kernel.ifft_eight(u, std::size_t{}, logs, std::size_t{});
+};
 
 // One truncated pass of distance dist: `four(r, logs)` for every group r
 // from `first` (a multiple of dist4) below truncated_size, in increasing order.
@@ -117,6 +147,16 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
             for (std::size_t r = 0; r < truncated_size; r += 8) {
                 const EightLogs logs = eight_logs(skew, r, truncated_size, skew_delta);
                 Chunk* const s0 = block + r * len;
+                if constexpr (EightRunKernel<Kernel>) {
+                    // Shard r + i is run u_i: the pass's butterflies are the
+                    // layers a (m02) and b (m01, m23), the pairs layer c.
+                    if (from == nullptr && logs.pairs == 4) {
+                        const EightRuns u{{s0, s0 + len, s0 + 2 * len, s0 + 3 * len, s0 + 4 * len, s0 + 5 * len,
+                                           s0 + 6 * len, s0 + 7 * len}};
+                        kernel.fft_eight(u, len, {logs.pass.m02, {logs.pass.m01, logs.pass.m23}, {logs.pair[0], logs.pair[1], logs.pair[2], logs.pair[3]}});
+                        continue;
+                    }
+                }
                 four(s0, r, run, logs.pass);
                 for (std::size_t j = 0; j < logs.pairs; ++j) {
                     Chunk* const x = s0 + 2 * j * len;
@@ -195,6 +235,17 @@ void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, s
     const GroupLogs a = first ? group_logs(skew, 0, dist, skew_delta) : GroupLogs{};
     const GroupLogs b = second ? group_logs(skew, h, dist, skew_delta) : GroupLogs{};
     const GfElement log_m = skew_at(skew, h + skew_delta - 1);
+    if constexpr (EightRunKernel<Kernel>) {
+        // Runs u0..u3 of group 0 and u4..u7 of group h (of which `leading`
+        // may be non-zero), every offset in one sweep.
+        if (first && second) {
+            Chunk* const t = block + h * len;
+            const EightRuns u{{block, block + run, block + 2 * run, block + 3 * run, t, t + run, t + 2 * run,
+                               t + 3 * run}};
+            kernel.ifft_eight(u, run, {log_m, {a.m02, b.m02}, {a.m01, a.m23, b.m01, b.m23}}, 4 + leading);
+            return;
+        }
+    }
     // Offsets per tile: eight runs of about IFFT_TILE_CHUNKS chunks.
     const std::size_t tile = std::min(dist, std::max<std::size_t>(1, IFFT_TILE_CHUNKS / len));
     for (std::size_t i = 0; i < dist; i += tile) {

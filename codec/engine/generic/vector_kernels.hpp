@@ -116,6 +116,12 @@ struct NibbleOps {
     }
 };
 
+// Block forms with the registers for eight blocks and their multipliers
+// declare `static constexpr bool EIGHT_RUNS = true` and a default Multiplier
+// that multiplies by zero; VectorKernels then offers the three-layer hooks.
+template <class Ops>
+concept EightRunOps = Ops::EIGHT_RUNS;
+
 // Butterflies and mul over runs of chunks, written over a block abstraction
 // `Ops` that each kernel set supplies:
 //
@@ -183,6 +189,26 @@ public:
             leading_sweep<1>(s0, s1, s2, s3, chunks, log_m01, log_m02);
         } else {
             leading_sweep<2>(s0, s1, s2, s3, chunks, log_m01, log_m02);
+        }
+    }
+
+    // Three layers over eight runs, per block in registers between one load
+    // and one store of each run (see transform.hpp for the butterflies).
+    void fft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs) const noexcept
+        requires EightRunOps<Ops>
+    {
+        eight<false>(u, chunks, logs);
+    }
+    void ifft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs,
+                    std::size_t loaded) const noexcept
+        requires EightRunOps<Ops>
+    {
+        if (loaded == 5) {
+            eight<true, 5>(u, chunks, logs);
+        } else if (loaded == 6) {
+            eight<true, 6>(u, chunks, logs);
+        } else {
+            eight<true>(u, chunks, logs);
         }
     }
 
@@ -339,6 +365,79 @@ private:
                 Ops::store(b1 + c, k, a1);
                 Ops::store(b2 + c, k, a2);
                 Ops::store(b3 + c, k, a3);
+            }
+        }
+    }
+
+    // A product by zero leaves x as leaving the product out does, so
+    // SKIP_PRODUCT becomes the zero multiplier and one sweep serves every
+    // combination of skipped products (they are rare: skew entries at
+    // indices one below a power of two).
+    Multiplier zero_if_skipped(GfElement log_m) const noexcept {
+        return log_m == SKIP_PRODUCT ? Multiplier() : Multiplier(table_, log_m);
+    }
+
+    template <bool IFFT, unsigned LOADED = 8>
+    void eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs) const noexcept {
+        const auto at = [&](std::size_t i) { return reinterpret_cast<std::uint8_t*>(u.u[i]); };
+        sweep8<IFFT, LOADED>(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), chunks, zero_if_skipped(logs.a),
+                             zero_if_skipped(logs.b[0]), zero_if_skipped(logs.b[1]), zero_if_skipped(logs.c[0]),
+                             zero_if_skipped(logs.c[1]), zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
+    }
+
+    // The loop of fft_eight / ifft_eight; only the first LOADED runs are
+    // loaded, the others read as zero (with fewer than seven the ifft's
+    // (u6,u7) butterfly, zeros to zeros, is left out).
+    template <bool IFFT, unsigned LOADED = 8>
+    [[gnu::noinline]] static void sweep8(std::uint8_t* u0, std::uint8_t* u1, std::uint8_t* u2, std::uint8_t* u3,
+                                         std::uint8_t* u4, std::uint8_t* u5, std::uint8_t* u6, std::uint8_t* u7,
+                                         std::size_t chunks, Multiplier a, Multiplier b0, Multiplier b1,
+                                         Multiplier c0, Multiplier c1, Multiplier c2, Multiplier c3) noexcept {
+        const std::size_t end = chunks * CHUNK_BYTES;
+        for (std::size_t c = 0; c < end; c += CHUNK_BYTES) {
+            for (std::size_t k = 0; k < Ops::BLOCKS; ++k) {
+                Block x0 = Ops::load(u0 + c, k), x1 = Ops::load(u1 + c, k);
+                Block x2 = Ops::load(u2 + c, k), x3 = Ops::load(u3 + c, k);
+                const Block zero = Ops::bxor(x0, x0);
+                Block x4 = Ops::load(u4 + c, k);
+                Block x5 = LOADED >= 6 ? Ops::load(u5 + c, k) : zero;
+                Block x6 = LOADED >= 7 ? Ops::load(u6 + c, k) : zero;
+                Block x7 = LOADED == 8 ? Ops::load(u7 + c, k) : zero;
+                if constexpr (IFFT) {
+                    ifft_step<false>(c0, x0, x1);
+                    ifft_step<false>(c1, x2, x3);
+                    ifft_step<false>(c2, x4, x5);
+                    if constexpr (LOADED >= 7) ifft_step<false>(c3, x6, x7);
+                    ifft_step<false>(b0, x0, x2);
+                    ifft_step<false>(b0, x1, x3);
+                    ifft_step<false>(b1, x4, x6);
+                    ifft_step<false>(b1, x5, x7);
+                    ifft_step<false>(a, x0, x4);
+                    ifft_step<false>(a, x1, x5);
+                    ifft_step<false>(a, x2, x6);
+                    ifft_step<false>(a, x3, x7);
+                } else {
+                    fft_step<false>(a, x0, x4);
+                    fft_step<false>(a, x1, x5);
+                    fft_step<false>(a, x2, x6);
+                    fft_step<false>(a, x3, x7);
+                    fft_step<false>(b0, x0, x2);
+                    fft_step<false>(b0, x1, x3);
+                    fft_step<false>(b1, x4, x6);
+                    fft_step<false>(b1, x5, x7);
+                    fft_step<false>(c0, x0, x1);
+                    fft_step<false>(c1, x2, x3);
+                    fft_step<false>(c2, x4, x5);
+                    fft_step<false>(c3, x6, x7);
+                }
+                Ops::store(u0 + c, k, x0);
+                Ops::store(u1 + c, k, x1);
+                Ops::store(u2 + c, k, x2);
+                Ops::store(u3 + c, k, x3);
+                Ops::store(u4 + c, k, x4);
+                Ops::store(u5 + c, k, x5);
+                Ops::store(u6 + c, k, x6);
+                Ops::store(u7 + c, k, x7);
             }
         }
     }
