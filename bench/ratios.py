@@ -8,6 +8,10 @@ decode are held to, each with its verdict:
   codec:    EncodeCodecOnly   <= 1.3 x EncodeAffineOnly (the affine-port bound)
   decode:   DecodeCodecOnly   <= 2 x EncodeCodecOnly (from recovery shards only)
 
+and, without a target, how the distance splits: the mix of the sweep against
+the affine instructions alone (the core's ports), the codec against that mix,
+and the segment encode once page walks are gone (shards in 2 MiB pages).
+
 Times are CPU times of one `make bench` run. A verdict is information, never
 a failure: the script always exits 0.
     python bench/ratios.py build/bench/results/*.json
@@ -25,7 +29,9 @@ FIGURES = [
     ("EncodeCodecOnly", f"BM_EncodeCodecOnly/{ARGS}", "coding of the same tiles, no rows"),
     ("EncodeRowTrafficOnly", f"BM_EncodeRowTrafficOnly/{ARGS}", "the rows moved, no coding"),
     ("EncodeTrafficSequential", "BM_EncodeTrafficSequential", "the same bytes as ideal streams"),
+    ("EncodeSegmentIntoHuge", f"BM_EncodeSegmentIntoHugePages/{ARGS}", "the same into shards in 2 MiB pages"),
     ("EncodeAffineOnly", f"BM_EncodeAffineOnly/{ARGS}", "the encode's affine instructions alone"),
+    ("EncodeMixOnly", f"BM_EncodeMixOnly/{ARGS}", "the sweep's whole instruction mix, no dependencies"),
     ("DecodeCodecOnly", f"BM_DecodeCodecOnly/{ARGS}", "decode coding from recovery shards"),
     ("DecodeSegment", f"BM_DecodeSegment/{ARGS}", "decode into storage allocated once"),
 ]
@@ -83,6 +89,10 @@ def main() -> None:
         verdict = "met" if value <= limit else "NOT met"
         print(f"  {what:60} {value:5.2f}  (target <= {limit:g}: {verdict})")
 
+    def share(what: str, numerator: float | None, denominator: float | None) -> None:
+        shown = f"{numerator / denominator:5.2f}" if numerator is not None and denominator is not None else "  n/a"
+        print(f"  {what:60} {shown}")
+
     get = times.get
     codec, sequential = get(f"BM_EncodeCodecOnly/{ARGS}"), get("BM_EncodeTrafficSequential")
     both = codec + sequential if codec is not None and sequential is not None else None
@@ -91,6 +101,12 @@ def main() -> None:
           both, 1.15)
     ratio("EncodeCodecOnly / EncodeAffineOnly (affine-port bound)", codec, get(f"BM_EncodeAffineOnly/{ARGS}"), 1.3)
     ratio("DecodeCodecOnly / EncodeCodecOnly", get(f"BM_DecodeCodecOnly/{ARGS}"), codec, 2.0)
+    print("where the rest goes (information, no target):")
+    affine, mix = get(f"BM_EncodeAffineOnly/{ARGS}"), get(f"BM_EncodeMixOnly/{ARGS}")
+    share("EncodeMixOnly / EncodeAffineOnly (what the ports allow the mix)", mix, affine)
+    share("EncodeCodecOnly / EncodeMixOnly (dependencies, passes, copies)", codec, mix)
+    share("EncodeSegmentIntoHugePages / (EncodeCodecOnly + EncodeTrafficSequential)",
+          get(f"BM_EncodeSegmentIntoHugePages/{ARGS}"), both)
 
 
 if __name__ == "__main__":
