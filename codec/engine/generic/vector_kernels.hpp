@@ -385,9 +385,9 @@ private:
                              zero_if_skipped(logs.c[1]), zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
     }
 
-    // The loop of fft_eight / ifft_eight; only the first LOADED runs are
-    // loaded, the others read as zero (with fewer than seven the ifft's
-    // (u6,u7) butterfly, zeros to zeros, is left out).
+    // The loop of fft_eight / ifft_eight; only the first LOADED runs (5, 6
+    // or 8) are loaded, the others read as zero (with fewer than eight the
+    // ifft's (u6,u7) butterfly, zeros to zeros, is left out).
     template <bool IFFT, unsigned LOADED = 8>
     [[gnu::noinline]] static void sweep8(std::uint8_t* u0, std::uint8_t* u1, std::uint8_t* u2, std::uint8_t* u3,
                                          std::uint8_t* u4, std::uint8_t* u5, std::uint8_t* u6, std::uint8_t* u7,
@@ -401,13 +401,13 @@ private:
                 const Block zero = Ops::bxor(x0, x0);
                 Block x4 = Ops::load(u4 + c, k);
                 Block x5 = LOADED >= 6 ? Ops::load(u5 + c, k) : zero;
-                Block x6 = LOADED >= 7 ? Ops::load(u6 + c, k) : zero;
+                Block x6 = LOADED == 8 ? Ops::load(u6 + c, k) : zero;
                 Block x7 = LOADED == 8 ? Ops::load(u7 + c, k) : zero;
                 if constexpr (IFFT) {
                     ifft_step<false>(c0, x0, x1);
                     ifft_step<false>(c1, x2, x3);
                     ifft_step<false>(c2, x4, x5);
-                    if constexpr (LOADED >= 7) ifft_step<false>(c3, x6, x7);
+                    if constexpr (LOADED == 8) ifft_step<false>(c3, x6, x7);
                     ifft_step<false>(b0, x0, x2);
                     ifft_step<false>(b0, x1, x3);
                     ifft_step<false>(b1, x4, x6);
