@@ -30,8 +30,8 @@
 // (u_i, u_{i+4}, a) for i < 4, then (u0,u2,b[0]), (u1,u3,b[0]), (u4,u6,b[1]),
 // (u5,u7,b[1]), then (u_{2j}, u_{2j+1}, c[j]) for j < 4; ifft_eight applies
 // the inverse butterflies of the same pairs, layer c first and layer a last,
-// with the runs from u<loaded> on (loaded 5, 6 or 8) read as zero whatever
-// they hold.
+// with the runs from u<loaded> on (loaded 4, 5, 6 or 8) read as zero
+// whatever they hold.
 // The passes below use it for the last fft pass and the last ifft pass of an
 // odd log2(size), which are three layers each, so the single layer costs no
 // sweep over memory of its own.
@@ -188,9 +188,11 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
 // when log2(size) is odd and group h = size/2 of the last pass starts below
 // truncated_size but its second (third) run does not, that group has one
 // (two) non-zero runs: kernel.ifft_four_leading computes it from those runs
-// alone, so only the shards up to its first zero run need clearing.
+// alone, so only the shards up to its first zero run need clearing. When
+// group h starts at or past truncated_size it is all zero and is not cleared
+// at all: ifft_last_pass reads it as zero.
 struct ZeroTail {
-    std::size_t leading;   // non-zero runs of group h in the last pass; 4: all, computed as usual
+    std::size_t leading;   // non-zero runs of group h in the last pass (0..2); 4: all, computed as usual
     std::size_t clear_to;  // shards truncated_size..clear_to-1 are to be cleared
 };
 
@@ -198,8 +200,10 @@ inline ZeroTail plan_zero_tail(std::size_t size, std::size_t truncated_size, boo
     if (!zeros.tail) return {4, truncated_size};
     const std::size_t h = size / 2;
     std::size_t leading = 4;
-    if (odd && size >= 8 && h < truncated_size) {
-        if (truncated_size <= h + h / 4) {
+    if (odd && size >= 8) {
+        if (truncated_size <= h) {
+            leading = 0;
+        } else if (truncated_size <= h + h / 4) {
             leading = 1;
         } else if (truncated_size <= h + h / 2) {
             leading = 2;
@@ -222,7 +226,8 @@ inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
 // shard sees the same butterflies in the same order as with a separate sweep.
 // The pass stays truncated (group h runs iff h < truncated_size, group 0 iff
 // truncated_size > 0, each unless zero_prefix says it is all zero); the
-// single layer does not.
+// single layer does not. With `leading` 0 group h is read as zero whatever
+// it holds.
 template <class Kernel>
 void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, std::size_t len, std::size_t size,
                     std::size_t truncated_size, std::size_t skew_delta, std::size_t zero_prefix,
@@ -238,7 +243,7 @@ void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, s
     if constexpr (EightRunKernel<Kernel>) {
         // Runs u0..u3 of group 0 and u4..u7 of group h (of which `leading`
         // may be non-zero), every offset in one sweep.
-        if (first && second) {
+        if (first && (second || leading == 0)) {
             Chunk* const t = block + h * len;
             const EightRuns u{{block, block + run, block + 2 * run, block + 3 * run, t, t + run, t + 2 * run,
                                t + 3 * run}};
@@ -253,7 +258,9 @@ void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, s
         Chunk* const s = block + i * len;
         Chunk* const t = s + h * len;
         if (first) kernel.ifft_four(s, s + run, s + 2 * run, s + 3 * run, n, a.m01, a.m02, a.m23);
-        if (leading < 4) {
+        if (leading == 0) {
+            for (std::size_t j = 0; j < 4; ++j) std::fill(t + j * run, t + j * run + n, Chunk{});
+        } else if (leading < 4) {
             kernel.ifft_four_leading(leading, t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02);
         } else if (second) {
             kernel.ifft_four(t, t + run, t + 2 * run, t + 3 * run, n, b.m01, b.m02, b.m23);

@@ -203,7 +203,9 @@ public:
                     std::size_t loaded) const noexcept
         requires EightRunOps<Ops>
     {
-        if (loaded == 5) {
+        if (loaded == 4) {
+            eight<true, 4>(u, chunks, logs);
+        } else if (loaded == 5) {
             eight<true, 5>(u, chunks, logs);
         } else if (loaded == 6) {
             eight<true, 6>(u, chunks, logs);
@@ -385,9 +387,10 @@ private:
                              zero_if_skipped(logs.c[1]), zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
     }
 
-    // The loop of fft_eight / ifft_eight; only the first LOADED runs (5, 6
-    // or 8) are loaded, the others read as zero (with fewer than eight the
-    // ifft's (u6,u7) butterfly, zeros to zeros, is left out).
+    // The loop of fft_eight / ifft_eight; only the first LOADED runs (4, 5,
+    // 6 or 8) are loaded, the others read as zero, and the ifft leaves out
+    // the butterflies that map zeros to zeros: (u6,u7) with fewer than eight,
+    // all of u4..u7's layers c and b with four.
     template <bool IFFT, unsigned LOADED = 8>
     [[gnu::noinline]] static void sweep8(std::uint8_t* u0, std::uint8_t* u1, std::uint8_t* u2, std::uint8_t* u3,
                                          std::uint8_t* u4, std::uint8_t* u5, std::uint8_t* u6, std::uint8_t* u7,
@@ -399,19 +402,21 @@ private:
                 Block x0 = Ops::load(u0 + c, k), x1 = Ops::load(u1 + c, k);
                 Block x2 = Ops::load(u2 + c, k), x3 = Ops::load(u3 + c, k);
                 const Block zero = Ops::bxor(x0, x0);
-                Block x4 = Ops::load(u4 + c, k);
+                Block x4 = LOADED >= 5 ? Ops::load(u4 + c, k) : zero;
                 Block x5 = LOADED >= 6 ? Ops::load(u5 + c, k) : zero;
                 Block x6 = LOADED == 8 ? Ops::load(u6 + c, k) : zero;
                 Block x7 = LOADED == 8 ? Ops::load(u7 + c, k) : zero;
                 if constexpr (IFFT) {
                     ifft_step<false>(c0, x0, x1);
                     ifft_step<false>(c1, x2, x3);
-                    ifft_step<false>(c2, x4, x5);
-                    if constexpr (LOADED == 8) ifft_step<false>(c3, x6, x7);
                     ifft_step<false>(b0, x0, x2);
                     ifft_step<false>(b0, x1, x3);
-                    ifft_step<false>(b1, x4, x6);
-                    ifft_step<false>(b1, x5, x7);
+                    if constexpr (LOADED > 4) {
+                        ifft_step<false>(c2, x4, x5);
+                        if constexpr (LOADED == 8) ifft_step<false>(c3, x6, x7);
+                        ifft_step<false>(b1, x4, x6);
+                        ifft_step<false>(b1, x5, x7);
+                    }
                     ifft_step<false>(a, x0, x4);
                     ifft_step<false>(a, x1, x5);
                     ifft_step<false>(a, x2, x6);
