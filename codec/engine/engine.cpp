@@ -58,8 +58,8 @@ struct Sse128 {
     static Reg bxor(Reg a, Reg b) { return _mm_xor_si128(a, b); }
 };
 
-void formal_derivative_baseline(std::uint8_t* base, std::size_t n, std::size_t row) {
-    formal_derivative_groups<Sse128>(base, n, row);
+void formal_derivative_baseline(std::uint8_t* base, std::size_t n, std::size_t row, std::size_t end) {
+    formal_derivative_groups<Sse128>(base, n, row, end);
 }
 
 }  // namespace
@@ -78,10 +78,12 @@ void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped) {
         }
         return;
     }
-    grouped(reinterpret_cast<std::uint8_t*>(data.data().data()), n, data.shard_len_64() * CHUNK_BYTES);
+    grouped(reinterpret_cast<std::uint8_t*>(data.data().data()), n, data.shard_len_64() * CHUNK_BYTES, n);
 }
 
-void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data); }
+void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data, grouped_derivative()); }
+
+GroupedDerivative Engine::grouped_derivative() const noexcept { return formal_derivative_baseline; }
 
 void Engine::fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const {
     check_derivative_args(data);
@@ -91,10 +93,15 @@ void Engine::fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_s
         fft(data, 0, data.shard_count(), truncated_size, 0);
         return;
     }
-    const auto [first, rest] = data.split_at(q);
-    formal_derivative(first);
-    const auto [second, third] = rest.split_at(q);
-    xor_into(first.data(), second.data(), third.data().first(first.data().size()));
+    if (q >= DERIVATIVE_GROUP) {
+        grouped_derivative()(reinterpret_cast<std::uint8_t*>(data.data().data()), data.shard_count(),
+                             data.shard_len_64() * CHUNK_BYTES, q);
+    } else {
+        const auto [first, rest] = data.split_at(q);
+        formal_derivative(first);
+        const auto [second, third] = rest.split_at(q);
+        xor_into(first.data(), second.data(), third.data().first(first.data().size()));
+    }
     fft(data, 0, q, truncated_size, 0);
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -34,6 +35,12 @@ struct KnownZeros {
     bool tail = false;
 };
 
+// One kernel set's form of the formal derivative for n shards of `row` bytes
+// at `base`, n a power of two and at least eight (one in-register group):
+// writes the outputs of the shards below `end` (a multiple of eight, at most
+// n) and only reads the others.
+using GroupedDerivative = void (*)(std::uint8_t* base, std::size_t n, std::size_t row, std::size_t end);
+
 class Engine {
 public:
     virtual ~Engine() = default;
@@ -60,9 +67,13 @@ public:
     // Every element e of `x` becomes mul(e, log_m); log_m 0 and 65535 are 1.
     virtual void mul(std::span<Chunk> x, GfElement log_m) const noexcept = 0;
 
-    // engine::formal_derivative (below), which kernel sets with wider
-    // registers replace by the same computation in their own instructions.
-    virtual void formal_derivative(const ShardsRefMut& data) const;
+    // engine::formal_derivative (below) in this kernel set's grouped form.
+    void formal_derivative(const ShardsRefMut& data) const;
+
+    // The grouped form of the formal derivative: the baseline's, which kernel
+    // sets with wider registers replace by the same computation in their own
+    // instructions.
+    [[nodiscard]] virtual GroupedDerivative grouped_derivative() const noexcept;
 
     // The forward transform at skew 0 of the formal derivative of all n
     // shards of `data`: the shards below truncated_size end as after
@@ -77,10 +88,11 @@ public:
     // they are a transform of size q (same distances, groups and SKEW
     // indices). The derivative, out[p] = x[p] plus x[p | 2^b] for every zero
     // bit b of p, gives the first quarter as Dq(x0) + x1 + x2, with x0, x1, x2
-    // the first three quarters and Dq the derivative of one quarter. So a
-    // quarter of the derivative (which reads every shard about log2(n)/2
-    // times) and one XOR sweep replace the whole derivative and the
-    // transform's widest pass.
+    // the first three quarters and Dq the derivative of one quarter: the
+    // derivative's outputs for the first quarter alone, which the grouped
+    // form computes in one sweep (x1 and x2 are the terms of the two highest
+    // bits), replace the whole derivative (which reads every shard about
+    // log2(n)/2 times) and the transform's widest pass.
     void fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const;
 
     // Short name of the kernel set ("scalar", "ssse3", ...), so callers and
@@ -101,10 +113,6 @@ void xor_range(const ShardsRefMut& data, std::size_t x_pos, std::size_t y_pos, s
 // Formal derivative of the polynomial whose coefficients are the shards of
 // `data`, in place. data.shard_count() must be a power of two (checked).
 void formal_derivative(const ShardsRefMut& data);
-
-// One kernel set's form of the formal derivative for n shards of `row` bytes
-// at `base`, n a power of two and at least eight (one in-register group).
-using GroupedDerivative = void (*)(std::uint8_t* base, std::size_t n, std::size_t row);
 
 // formal_derivative computed by `grouped` where the shards fill at least one
 // group, by the definition's sweep below that; the count check is the same.

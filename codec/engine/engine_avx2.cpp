@@ -110,8 +110,8 @@ void mul_avx2(const Mul128Table& mul128, std::span<Chunk> x, GfElement log_m) no
     Kernels(mul128).mul(x, log_m);
 }
 
-void formal_derivative_avx2(std::uint8_t* base, std::size_t n, std::size_t row) {
-    formal_derivative_groups<Avx2Vector>(base, n, row);
+void formal_derivative_avx2(std::uint8_t* base, std::size_t n, std::size_t row, std::size_t end) {
+    formal_derivative_groups<Avx2Vector>(base, n, row, end);
 }
 
 void eval_poly_private_avx2(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
@@ -141,9 +141,7 @@ void Avx2::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std
 
 void Avx2::mul(std::span<Chunk> x, GfElement log_m) const noexcept { avx2_kernels::mul_avx2(mul128_, x, log_m); }
 
-void Avx2::formal_derivative(const ShardsRefMut& data) const {
-    engine::formal_derivative(data, avx2_kernels::formal_derivative_avx2);
-}
+GroupedDerivative Avx2::grouped_derivative() const noexcept { return avx2_kernels::formal_derivative_avx2; }
 
 void Avx2::eval_poly_avx2(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
     avx2_kernels::eval_poly_private_avx2(erasures, truncated_size);

@@ -18,7 +18,7 @@ public:
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
               std::size_t skew_delta, KnownZeros zeros = {}) const override;
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;
-    void formal_derivative(const ShardsRefMut& data) const override;
+    [[nodiscard]] GroupedDerivative grouped_derivative() const noexcept override;
     [[nodiscard]] const char* name() const noexcept override { return "avx2"; }
 
     // Erasure-locator evaluation, byte-identical to Scalar::eval_poly. Builds

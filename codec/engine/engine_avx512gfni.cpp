@@ -230,8 +230,8 @@ void mul_form(const AffineTable& affine, std::span<Chunk> x, GfElement log_m) no
 constexpr FormKernels HALVES{fft_form<GfniHalvesOps>, ifft_form<GfniHalvesOps>, mul_form<GfniHalvesOps>};
 constexpr FormKernels ZMM{fft_form<GfniZmmOps>, ifft_form<GfniZmmOps>, mul_form<GfniZmmOps>};
 
-void formal_derivative_avx512(std::uint8_t* base, std::size_t n, std::size_t row) {
-    formal_derivative_groups<Avx512Xor>(base, n, row);
+void formal_derivative_avx512(std::uint8_t* base, std::size_t n, std::size_t row, std::size_t end) {
+    formal_derivative_groups<Avx512Xor>(base, n, row, end);
 }
 
 void eval_poly_private_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {
@@ -271,8 +271,8 @@ void Avx512Gfni::mul(std::span<Chunk> x, GfElement log_m) const noexcept { kerne
 
 const char* Avx512Gfni::name() const noexcept { return form_ == ProductForm::zmm ? "avx512gfni-zmm" : "avx512gfni"; }
 
-void Avx512Gfni::formal_derivative(const ShardsRefMut& data) const {
-    engine::formal_derivative(data, avx512gfni_kernels::formal_derivative_avx512);
+GroupedDerivative Avx512Gfni::grouped_derivative() const noexcept {
+    return avx512gfni_kernels::formal_derivative_avx512;
 }
 
 void Avx512Gfni::eval_poly_avx512(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size) {

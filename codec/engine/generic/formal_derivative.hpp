@@ -35,14 +35,14 @@ inline std::size_t partner_groups(const std::uint8_t* base, std::size_t n, std::
 // terms of a 512-byte slice go to a buffer in L1 first, and each output then
 // sums its column from there and from the partner groups.
 template <class V>
-void formal_derivative_groups_staged(std::uint8_t* base, std::size_t n, std::size_t row) {
+void formal_derivative_groups_staged(std::uint8_t* base, std::size_t n, std::size_t row, std::size_t end) {
     using Reg = typename V::Reg;
     constexpr std::size_t GROUP = DERIVATIVE_GROUP;
     constexpr std::size_t SLICE = 512;
     static_assert(SLICE % V::BYTES == 0);
     alignas(64) std::uint8_t acc[GROUP][SLICE];
     const std::uint8_t* partners[64];
-    for (std::size_t g = 0; g < n; g += GROUP) {
+    for (std::size_t g = 0; g < end; g += GROUP) {
         std::uint8_t* const own = base + g * row;
         const std::size_t partner_count = partner_groups(base, n, row, g, partners);
         for (std::size_t from = 0; from < row; from += SLICE) {
@@ -73,18 +73,20 @@ void formal_derivative_groups_staged(std::uint8_t* base, std::size_t n, std::siz
     }
 }
 
-// Preconditions (the caller checks): n is a power of two, n >= 8, and `row`
+// Writes the outputs of the shards below `end` only (the groups after them
+// are read as partners, never written). Preconditions (the caller checks): n
+// is a power of two, n >= 8, `end` a multiple of 8 and at most n, and `row`
 // (bytes per shard) is a multiple of V::BYTES.
 template <class V>
-void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row) {
+void formal_derivative_groups(std::uint8_t* base, std::size_t n, std::size_t row, std::size_t end) {
     if constexpr (V::BYTES < 32) {
-        formal_derivative_groups_staged<V>(base, n, row);
+        formal_derivative_groups_staged<V>(base, n, row, end);
         return;
     }
     using Reg = typename V::Reg;
     constexpr std::size_t GROUP = DERIVATIVE_GROUP;
     const std::uint8_t* partners[64];
-    for (std::size_t g = 0; g < n; g += GROUP) {
+    for (std::size_t g = 0; g < end; g += GROUP) {
         std::uint8_t* const own = base + g * row;
         const std::size_t partner_count = partner_groups(base, n, row, g, partners);
         for (std::size_t at = 0; at < row; at += V::BYTES) {
