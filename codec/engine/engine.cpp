@@ -85,10 +85,24 @@ void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_
 
 GroupedDerivative Engine::grouped_derivative() const noexcept { return formal_derivative_baseline; }
 
+namespace {
+
+// Whether fft_of_derivative over n shards needs only the first quarter of the
+// derivative.
+bool quarter_suffices(std::size_t n, std::size_t truncated_size) noexcept {
+    return n / 4 != 0 && truncated_size != 0 && truncated_size <= n / 4;
+}
+
+}  // namespace
+
+std::size_t Engine::derivative_reads(std::size_t n, std::size_t truncated_size) noexcept {
+    return quarter_suffices(n, truncated_size) ? 3 * (n / 4) : n;
+}
+
 void Engine::fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const {
     check_derivative_args(data);
     const std::size_t q = data.shard_count() / 4;
-    if (q == 0 || truncated_size == 0 || truncated_size > q) {
+    if (!quarter_suffices(data.shard_count(), truncated_size)) {
         formal_derivative(data);
         fft(data, 0, data.shard_count(), truncated_size, 0);
         return;
@@ -106,7 +120,7 @@ void Engine::fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_s
 }
 
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
-                          std::size_t truncated_size, KnownZeros zeros) {
+                          std::size_t truncated_size, KnownShards zeros) {
     ensure(size != 0 && (size & (size - 1)) == 0, "transform size is not a power of two");
     ensure(truncated_size <= size, "transform truncated_size exceeds size");
     ensure(zeros.prefix <= size, "transform zero prefix exceeds size");

@@ -23,9 +23,10 @@ inline constexpr GfElement SKIP_PRODUCT = 65535;
 // The erasure-locator evaluation is static: it has no engine object.
 using EvalPolyFn = void (*)(std::span<GfElement, GF_ORDER> erasures, std::size_t truncated_size);
 
-// What the caller of an inverse transform knows to be zero, so that the
-// transform can skip work.
-struct KnownZeros {
+// What the caller of an inverse transform knows of its shards (which are
+// zero on entry, which it reads afterwards), so that the transform can skip
+// work.
+struct KnownShards {
     // Shards pos..pos+prefix-1 are zero (prefix <= size, checked): the groups
     // of a pass lying wholly inside them stay zero and are skipped.
     std::size_t prefix = 0;
@@ -33,6 +34,9 @@ struct KnownZeros {
     // as zero whatever they hold: the caller need not clear them, and the
     // transform overwrites them. Without it the caller clears them.
     bool tail = false;
+    // Shards from pos+needed on are not read after the transform: it may
+    // leave them in any state. Those below it are as without the bound.
+    std::size_t needed = SIZE_MAX;
 };
 
 // One kernel set's form of the formal derivative for n shards of `row` bytes
@@ -59,10 +63,10 @@ public:
 
     // Inverse of fft with the same pos, size and skew_delta (and truncated_size
     // = size). The final single layer of odd-log2 sizes ignores truncated_size.
-    // `zeros` says what the caller knows to be zero (KnownZeros below); the
+    // `zeros` says what the caller knows to be zero (KnownShards below); the
     // output is that of the plain transform with those shards zero.
     virtual void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                      std::size_t skew_delta, KnownZeros zeros = {}) const = 0;
+                      std::size_t skew_delta, KnownShards zeros = {}) const = 0;
 
     // Every element e of `x` becomes mul(e, log_m); log_m 0 and 65535 are 1.
     virtual void mul(std::span<Chunk> x, GfElement log_m) const noexcept = 0;
@@ -95,6 +99,11 @@ public:
     // log2(n)/2 times) and the transform's widest pass.
     void fft_of_derivative(const ShardsRefMut& data, std::size_t truncated_size) const;
 
+    // The shards below this that fft_of_derivative reads from n shards with
+    // this truncated_size: the first three quarters where the quarter form
+    // above applies, else all n.
+    [[nodiscard]] static std::size_t derivative_reads(std::size_t n, std::size_t truncated_size) noexcept;
+
     // Short name of the kernel set ("scalar", "ssse3", ...), so callers and
     // tests can see which one runs.
     [[nodiscard]] virtual const char* name() const noexcept = 0;
@@ -123,7 +132,7 @@ void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped);
 // of two, truncated_size <= size, zeros.prefix <= size (inverse transform),
 // pos + size <= data.shard_count().
 void check_transform_args(const ShardsRefMut& data, std::size_t pos, std::size_t size,
-                          std::size_t truncated_size, KnownZeros zeros = {});
+                          std::size_t truncated_size, KnownShards zeros = {});
 
 // Checks that data.shard_count() is a power of two, as the formal derivative
 // requires.

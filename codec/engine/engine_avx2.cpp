@@ -102,7 +102,7 @@ void fft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const Sh
 
 void ifft_private_avx2(const Mul128Table& mul128, const SkewTable& skew, const ShardsRefMut& data,
                        std::size_t pos, std::size_t size, std::size_t truncated_size, std::size_t skew_delta,
-                       KnownZeros zeros) {
+                       KnownShards zeros) {
     ifft_passes(Kernels(mul128), skew, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
@@ -135,7 +135,7 @@ void Avx2::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std:
 }
 
 void Avx2::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                std::size_t skew_delta, KnownZeros zeros) const {
+                std::size_t skew_delta, KnownShards zeros) const {
     avx2_kernels::ifft_private_avx2(mul128_, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 

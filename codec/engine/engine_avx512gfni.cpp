@@ -203,7 +203,7 @@ struct FormKernels {
     void (*fft)(const AffineTable&, const SkewTable&, const ShardsRefMut&, std::size_t pos, std::size_t size,
                 std::size_t truncated_size, std::size_t skew_delta, std::optional<std::size_t> copy_of);
     void (*ifft)(const AffineTable&, const SkewTable&, const ShardsRefMut&, std::size_t pos, std::size_t size,
-                 std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros);
+                 std::size_t truncated_size, std::size_t skew_delta, KnownShards zeros);
     void (*mul)(const AffineTable&, std::span<Chunk> x, GfElement log_m) noexcept;
 };
 
@@ -216,7 +216,7 @@ void fft_form(const AffineTable& affine, const SkewTable& skew, const ShardsRefM
 
 template <class Ops>
 void ifft_form(const AffineTable& affine, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
-               std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
+               std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownShards zeros) {
     ifft_passes(VectorKernels<Ops>(affine), skew, data, pos, size, truncated_size, skew_delta, zeros);
 }
 
@@ -263,7 +263,7 @@ void Avx512Gfni::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size
 }
 
 void Avx512Gfni::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                      std::size_t skew_delta, KnownZeros zeros) const {
+                      std::size_t skew_delta, KnownShards zeros) const {
     kernels_of(form_).ifft(affine_, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 

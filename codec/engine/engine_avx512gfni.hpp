@@ -34,7 +34,7 @@ public:
     void fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
              std::size_t skew_delta, std::optional<std::size_t> copy_of = std::nullopt) const override;
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-              std::size_t skew_delta, KnownZeros zeros = {}) const override;
+              std::size_t skew_delta, KnownShards zeros = {}) const override;
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept override;
     [[nodiscard]] GroupedDerivative grouped_derivative() const noexcept override;
     // "avx512gfni" (halves) or "avx512gfni-zmm".

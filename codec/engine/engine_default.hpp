@@ -71,7 +71,7 @@ public:
         engine_->fft(data, pos, size, truncated_size, skew_delta, copy_of);
     }
     void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-              std::size_t skew_delta, KnownZeros zeros = {}) const {
+              std::size_t skew_delta, KnownShards zeros = {}) const {
         engine_->ifft(data, pos, size, truncated_size, skew_delta, zeros);
     }
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept { engine_->mul(x, log_m); }

@@ -84,7 +84,7 @@ void Scalar::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, st
 }
 
 void Scalar::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                  std::size_t skew_delta, KnownZeros zeros) const {
+                  std::size_t skew_delta, KnownShards zeros) const {
     ifft_passes(*this, skew_, data, pos, size, truncated_size, skew_delta, zeros);
 }
 

@@ -85,7 +85,7 @@ void Ssse3::fft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std
 }
 
 void Ssse3::ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
-                 std::size_t skew_delta, KnownZeros zeros) const {
+                 std::size_t skew_delta, KnownShards zeros) const {
     ssse3_kernels::ifft_passes(ssse3_kernels::Kernels(mul128_), skew_, data, pos, size, truncated_size,
                                skew_delta, zeros);
 }

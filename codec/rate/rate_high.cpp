@@ -70,7 +70,9 @@ Result<DecoderResult> RateDecoder<HighRate>::decode() {
     // inverse transform reads the rest as zero (positions past the last
     // original, and past the last received shard, are known zeros).
     const ReceivedSpan span = scale_received(engine_, data, received, erasures, original_end);
-    engine_.ifft(data, 0, work_count, span.end, 0, {span.first, true});
+    // Outputs past what the derivative then reads are not needed.
+    engine_.ifft(data, 0, work_count, span.end, 0,
+                 {span.first, true, engine::Engine::derivative_reads(work_count, original_end)});
     engine_.fft_of_derivative(data, original_end);
 
     // Divide each erased original by its own factor.

@@ -70,7 +70,9 @@ Result<DecoderResult> RateDecoder<LowRate>::decode() {
     // original_count at most a quarter of the work buffer (more recovery
     // shards than chunk_size), that is also all the derivative must give.
     const ReceivedSpan span = scale_received(engine_, data, received, erasures, recovery_end);
-    engine_.ifft(data, 0, work_count, span.end, 0, {span.first, true});
+    // Outputs past what the derivative then reads are not needed.
+    engine_.ifft(data, 0, work_count, span.end, 0,
+                 {span.first, true, engine::Engine::derivative_reads(work_count, original_count)});
     engine_.fft_of_derivative(data, original_count);
 
     // Divide each erased original by its own factor.

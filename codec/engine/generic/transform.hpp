@@ -25,13 +25,13 @@
 // A kernel set may also supply three layers over eight runs (EightRunKernel):
 //   void fft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs) const;
 //   void ifft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs,
-//                   std::size_t loaded) const;
+//                   std::size_t loaded, std::size_t stored) const;
 // fft_eight applies at every element position of the eight disjoint runs
 // (u_i, u_{i+4}, a) for i < 4, then (u0,u2,b[0]), (u1,u3,b[0]), (u4,u6,b[1]),
 // (u5,u7,b[1]), then (u_{2j}, u_{2j+1}, c[j]) for j < 4; ifft_eight applies
 // the inverse butterflies of the same pairs, layer c first and layer a last,
 // with the runs from u<loaded> on (loaded 4, 5, 6 or 8) read as zero
-// whatever they hold.
+// whatever they hold, and only the first `stored` runs (6 or 8) written.
 // The passes below use it for the last fft pass and the last ifft pass of an
 // odd log2(size), which are three layers each, so the single layer costs no
 // sweep over memory of its own.
@@ -69,7 +69,7 @@ struct ThreeLayerLogs {
 template <class Kernel>
 concept EightRunKernel = requires(const Kernel& kernel, const EightRuns& u, const ThreeLayerLogs& logs) {
     kernel.fft_eight(u, std::size_t{}, logs);
-    kernel.ifft_eight(u, std::size_t{}, logs, std::size_t{});
+    kernel.ifft_eight(u, std::size_t{}, logs, std::size_t{}, std::size_t{});
 };
 
 // One truncated pass of distance dist: `four(r, logs)` for every group r
@@ -196,7 +196,7 @@ struct ZeroTail {
     std::size_t clear_to;  // shards truncated_size..clear_to-1 are to be cleared
 };
 
-inline ZeroTail plan_zero_tail(std::size_t size, std::size_t truncated_size, bool odd, KnownZeros zeros) {
+inline ZeroTail plan_zero_tail(std::size_t size, std::size_t truncated_size, bool odd, KnownShards zeros) {
     if (!zeros.tail) return {4, truncated_size};
     const std::size_t h = size / 2;
     std::size_t leading = 4;
@@ -227,11 +227,11 @@ inline constexpr std::size_t IFFT_TILE_CHUNKS = 64;
 // The pass stays truncated (group h runs iff h < truncated_size, group 0 iff
 // truncated_size > 0, each unless zero_prefix says it is all zero); the
 // single layer does not. With `leading` 0 group h is read as zero whatever
-// it holds.
+// it holds. Shards from `needed` on need not be written.
 template <class Kernel>
 void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, std::size_t len, std::size_t size,
                     std::size_t truncated_size, std::size_t skew_delta, std::size_t zero_prefix,
-                    std::size_t leading) {
+                    std::size_t leading, std::size_t needed) {
     const std::size_t h = size / 2;
     const std::size_t dist = size / 8;
     const std::size_t run = dist * len;
@@ -247,7 +247,9 @@ void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, s
             Chunk* const t = block + h * len;
             const EightRuns u{{block, block + run, block + 2 * run, block + 3 * run, t, t + run, t + 2 * run,
                                t + 3 * run}};
-            kernel.ifft_eight(u, run, {log_m, {a.m02, b.m02}, {a.m01, a.m23, b.m01, b.m23}}, 4 + leading);
+            // The last quarter, runs u6 and u7, unwritten when not needed.
+            const std::size_t stored = needed <= h + h / 2 ? 6 : 8;
+            kernel.ifft_eight(u, run, {log_m, {a.m02, b.m02}, {a.m01, a.m23, b.m01, b.m23}}, 4 + leading, stored);
             return;
         }
     }
@@ -281,7 +283,7 @@ void ifft_last_pass(const Kernel& kernel, const SkewTable& skew, Chunk* block, s
 // map zeros to zeros, are skipped. The tail: plan_zero_tail.
 template <class Kernel>
 void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut& data, std::size_t pos,
-                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownZeros zeros) {
+                 std::size_t size, std::size_t truncated_size, std::size_t skew_delta, KnownShards zeros) {
     check_transform_args(data, pos, size, truncated_size, zeros);
     // As in fft_passes: every shard addressed lies inside the checked block.
     const std::size_t len = data.shard_len_64();
@@ -294,7 +296,8 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
     std::size_t dist4 = 4;
     while (dist4 <= size) {
         if (2 * dist4 == size) {
-            ifft_last_pass(kernel, skew, block, len, size, truncated_size, skew_delta, zeros.prefix, tail.leading);
+            ifft_last_pass(kernel, skew, block, len, size, truncated_size, skew_delta, zeros.prefix, tail.leading,
+                           zeros.needed);
             return;
         }
         const std::size_t run = dist * len;

@@ -199,18 +199,14 @@ public:
     {
         eight<false>(u, chunks, logs);
     }
-    void ifft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs,
-                    std::size_t loaded) const noexcept
+    void ifft_eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs, std::size_t loaded,
+                    std::size_t stored) const noexcept
         requires EightRunOps<Ops>
     {
-        if (loaded == 4) {
-            eight<true, 4>(u, chunks, logs);
-        } else if (loaded == 5) {
-            eight<true, 5>(u, chunks, logs);
-        } else if (loaded == 6) {
-            eight<true, 6>(u, chunks, logs);
+        if (stored == 6) {
+            ifft_eight_loaded<6>(u, chunks, logs, loaded);
         } else {
-            eight<true>(u, chunks, logs);
+            ifft_eight_loaded<8>(u, chunks, logs, loaded);
         }
     }
 
@@ -379,19 +375,34 @@ private:
         return log_m == SKIP_PRODUCT ? Multiplier() : Multiplier(table_, log_m);
     }
 
-    template <bool IFFT, unsigned LOADED = 8>
+    template <unsigned STORED>
+    void ifft_eight_loaded(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs,
+                           std::size_t loaded) const noexcept {
+        if (loaded == 4) {
+            eight<true, 4, STORED>(u, chunks, logs);
+        } else if (loaded == 5) {
+            eight<true, 5, STORED>(u, chunks, logs);
+        } else if (loaded == 6) {
+            eight<true, 6, STORED>(u, chunks, logs);
+        } else {
+            eight<true, 8, STORED>(u, chunks, logs);
+        }
+    }
+
+    template <bool IFFT, unsigned LOADED = 8, unsigned STORED = 8>
     void eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs) const noexcept {
         const auto at = [&](std::size_t i) { return reinterpret_cast<std::uint8_t*>(u.u[i]); };
-        sweep8<IFFT, LOADED>(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), chunks, zero_if_skipped(logs.a),
-                             zero_if_skipped(logs.b[0]), zero_if_skipped(logs.b[1]), zero_if_skipped(logs.c[0]),
-                             zero_if_skipped(logs.c[1]), zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
+        sweep8<IFFT, LOADED, STORED>(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), chunks, zero_if_skipped(logs.a),
+                                     zero_if_skipped(logs.b[0]), zero_if_skipped(logs.b[1]), zero_if_skipped(logs.c[0]),
+                                     zero_if_skipped(logs.c[1]), zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
     }
 
     // The loop of fft_eight / ifft_eight; only the first LOADED runs (4, 5,
     // 6 or 8) are loaded, the others read as zero, and the ifft leaves out
     // the butterflies that map zeros to zeros: (u6,u7) with fewer than eight,
-    // all of u4..u7's layers c and b with four.
-    template <bool IFFT, unsigned LOADED = 8>
+    // all of u4..u7's layers c and b with four. Only the first STORED runs
+    // (6 or 8) are written.
+    template <bool IFFT, unsigned LOADED = 8, unsigned STORED = 8>
     [[gnu::noinline]] static void sweep8(std::uint8_t* u0, std::uint8_t* u1, std::uint8_t* u2, std::uint8_t* u3,
                                          std::uint8_t* u4, std::uint8_t* u5, std::uint8_t* u6, std::uint8_t* u7,
                                          std::size_t chunks, Multiplier a, Multiplier b0, Multiplier b1,
@@ -441,8 +452,10 @@ private:
                 Ops::store(u3 + c, k, x3);
                 Ops::store(u4 + c, k, x4);
                 Ops::store(u5 + c, k, x5);
-                Ops::store(u6 + c, k, x6);
-                Ops::store(u7 + c, k, x7);
+                if constexpr (STORED == 8) {
+                    Ops::store(u6 + c, k, x6);
+                    Ops::store(u7 + c, k, x7);
+                }
             }
         }
     }
