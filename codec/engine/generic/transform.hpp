@@ -74,10 +74,23 @@ concept EightRunKernel = requires(const Kernel& kernel, const EightRuns& u, cons
 
 // One truncated pass of distance dist: `four(r, logs)` for every group r
 // from `first` (a multiple of dist4) below truncated_size, in increasing order.
-template <class Four>
-void for_each_group(const SkewTable& skew, std::size_t first, std::size_t truncated_size, std::size_t dist,
+// A kernel with `prefetch_logs(logs)` is told each group's logarithms one
+// group ahead: their table entries, spread over megabytes, then arrive while
+// the group before is swept (with short runs the lookups cost as much as
+// the sweep).
+template <class Kernel, class Four>
+void for_each_group(const Kernel& kernel, const SkewTable& skew, std::size_t first, std::size_t truncated_size, std::size_t dist,
                     std::size_t dist4, std::size_t skew_delta, Four&& four) {
-    for (std::size_t r = first; r < truncated_size; r += dist4) four(r, group_logs(skew, r, dist, skew_delta));
+    if (first >= truncated_size) return;
+    GroupLogs logs = group_logs(skew, first, dist, skew_delta);
+    for (std::size_t r = first; r < truncated_size; r += dist4) {
+        const GroupLogs now = logs;
+        if (r + dist4 < truncated_size) {
+            logs = group_logs(skew, r + dist4, dist, skew_delta);
+            if constexpr (requires { kernel.prefetch_logs(logs); }) kernel.prefetch_logs(logs);
+        }
+        four(r, now);
+    }
 }
 
 // Logarithms of the fused last fft pass for the group of eight at r: the
@@ -165,7 +178,7 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
             }
             return;
         }
-        for_each_group(skew, 0, truncated_size, dist, dist4, skew_delta,
+        for_each_group(kernel, skew, 0, truncated_size, dist, dist4, skew_delta,
                        [&](std::size_t r, const GroupLogs& g) { four(block + r * len, r, run, g); });
         from = nullptr;
         dist4 = dist;
@@ -302,7 +315,7 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
         }
         const std::size_t run = dist * len;
         const std::size_t first = zeros.prefix / dist4 * dist4;
-        for_each_group(skew, first, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
+        for_each_group(kernel, skew, first, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
             Chunk* const s0 = block + r * len;
             kernel.ifft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
         });

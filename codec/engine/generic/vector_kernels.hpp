@@ -210,6 +210,13 @@ public:
         }
     }
 
+    // Requests the table entries of a group's multipliers (see for_each_group).
+    void prefetch_logs(const GroupLogs& g) const noexcept {
+        __builtin_prefetch(&table_[g.m01]);
+        __builtin_prefetch(&table_[g.m02]);
+        __builtin_prefetch(&table_[g.m23]);
+    }
+
     // Every element of x becomes its product with the element of logarithm
     // log_m (0 and 65535 both multiply by 1).
     void mul(std::span<Chunk> x, GfElement log_m) const noexcept {
