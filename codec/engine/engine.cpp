@@ -81,7 +81,9 @@ void formal_derivative(const ShardsRefMut& data, GroupedDerivative grouped) {
     grouped(reinterpret_cast<std::uint8_t*>(data.data().data()), n, data.shard_len_64() * CHUNK_BYTES, n);
 }
 
-void Engine::formal_derivative(const ShardsRefMut& data) const { engine::formal_derivative(data, grouped_derivative()); }
+void Engine::formal_derivative(const ShardsRefMut& data) const {
+    engine::formal_derivative(data, grouped_derivative());
+}
 
 GroupedDerivative Engine::grouped_derivative() const noexcept { return formal_derivative_baseline; }
 

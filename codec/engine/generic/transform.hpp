@@ -79,8 +79,8 @@ concept EightRunKernel = requires(const Kernel& kernel, const EightRuns& u, cons
 // the group before is swept (with short runs the lookups cost as much as
 // the sweep).
 template <class Kernel, class Four>
-void for_each_group(const Kernel& kernel, const SkewTable& skew, std::size_t first, std::size_t truncated_size, std::size_t dist,
-                    std::size_t dist4, std::size_t skew_delta, Four&& four) {
+void for_each_group(const Kernel& kernel, const SkewTable& skew, std::size_t first, std::size_t truncated_size,
+                    std::size_t dist, std::size_t dist4, std::size_t skew_delta, Four&& four) {
     if (first >= truncated_size) return;
     GroupLogs logs = group_logs(skew, first, dist, skew_delta);
     for (std::size_t r = first; r < truncated_size; r += dist4) {
@@ -166,7 +166,10 @@ void fft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut&
                     if (from == nullptr && logs.pairs == 4) {
                         const EightRuns u{{s0, s0 + len, s0 + 2 * len, s0 + 3 * len, s0 + 4 * len, s0 + 5 * len,
                                            s0 + 6 * len, s0 + 7 * len}};
-                        kernel.fft_eight(u, len, {logs.pass.m02, {logs.pass.m01, logs.pass.m23}, {logs.pair[0], logs.pair[1], logs.pair[2], logs.pair[3]}});
+                        const ThreeLayerLogs three{logs.pass.m02,
+                                                   {logs.pass.m01, logs.pass.m23},
+                                                   {logs.pair[0], logs.pair[1], logs.pair[2], logs.pair[3]}};
+                        kernel.fft_eight(u, len, three);
                         continue;
                     }
                 }
@@ -315,10 +318,11 @@ void ifft_passes(const Kernel& kernel, const SkewTable& skew, const ShardsRefMut
         }
         const std::size_t run = dist * len;
         const std::size_t first = zeros.prefix / dist4 * dist4;
-        for_each_group(kernel, skew, first, truncated_size, dist, dist4, skew_delta, [&](std::size_t r, const GroupLogs& g) {
+        const auto four = [&](std::size_t r, const GroupLogs& g) {
             Chunk* const s0 = block + r * len;
             kernel.ifft_four(s0, s0 + run, s0 + 2 * run, s0 + 3 * run, run, g.m01, g.m02, g.m23);
-        });
+        };
+        for_each_group(kernel, skew, first, truncated_size, dist, dist4, skew_delta, four);
         dist = dist4;
         dist4 *= 4;
     }

@@ -399,9 +399,10 @@ private:
     template <bool IFFT, unsigned LOADED = 8, unsigned STORED = 8>
     void eight(const EightRuns& u, std::size_t chunks, const ThreeLayerLogs& logs) const noexcept {
         const auto at = [&](std::size_t i) { return reinterpret_cast<std::uint8_t*>(u.u[i]); };
-        sweep8<IFFT, LOADED, STORED>(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), chunks, zero_if_skipped(logs.a),
-                                     zero_if_skipped(logs.b[0]), zero_if_skipped(logs.b[1]), zero_if_skipped(logs.c[0]),
-                                     zero_if_skipped(logs.c[1]), zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
+        sweep8<IFFT, LOADED, STORED>(at(0), at(1), at(2), at(3), at(4), at(5), at(6), at(7), chunks,
+                                     zero_if_skipped(logs.a), zero_if_skipped(logs.b[0]), zero_if_skipped(logs.b[1]),
+                                     zero_if_skipped(logs.c[0]), zero_if_skipped(logs.c[1]),
+                                     zero_if_skipped(logs.c[2]), zero_if_skipped(logs.c[3]));
     }
 
     // The loop of fft_eight / ifft_eight; only the first LOADED runs (4, 5,
