@@ -37,24 +37,44 @@ std::vector<Bytes> encode_to_vectors(const Bytes& data, std::uint64_t orig, std:
     return shards;
 }
 
-// One segment into storage allocated once, as the Python boundary provides
-// it; bytes of segment per second.
-void BM_EncodeSegmentInto(benchmark::State& state) {
-    const auto orig = static_cast<std::uint64_t>(state.range(0));
-    const auto rec = static_cast<std::uint64_t>(state.range(1));
-    const auto size = static_cast<std::size_t>(state.range(2));
-    const Bytes data = random_bytes(size, 1);
-    const std::size_t shard_len = *ondrel::jam::plan_encode(size, orig, rec);
-    Bytes storage(shard_len * (orig + rec));
-    std::vector<std::uint8_t*> rows;
-    for (std::uint64_t k = 0; k < orig + rec; ++k) rows.push_back(storage.data() + k * shard_len);
-    for (auto _ : state) {
-        auto coded = ondrel::jam::encode_into(data, orig, rec, rows);
-        benchmark::DoNotOptimize(coded);
-        benchmark::DoNotOptimize(storage.data());
+// One segment of (orig, rec, size) from the benchmark's arguments, encoded
+// into rows of storage the caller allocates (storage_bytes() of it).
+class SegmentEncode {
+public:
+    explicit SegmentEncode(const benchmark::State& state)
+        : orig_(static_cast<std::uint64_t>(state.range(0))),
+          rec_(static_cast<std::uint64_t>(state.range(1))),
+          data_(random_bytes(static_cast<std::size_t>(state.range(2)), 1)),
+          shard_len_(*ondrel::jam::plan_encode(data_.size(), orig_, rec_)) {}
+
+    [[nodiscard]] std::size_t storage_bytes() const { return shard_len_ * (orig_ + rec_); }
+
+    // The timed loop; bytes of segment and segments per second.
+    void run(benchmark::State& state, std::uint8_t* storage) const {
+        std::vector<std::uint8_t*> rows;
+        for (std::uint64_t k = 0; k < orig_ + rec_; ++k) rows.push_back(storage + k * shard_len_);
+        for (auto _ : state) {
+            auto coded = ondrel::jam::encode_into(data_, orig_, rec_, rows);
+            benchmark::DoNotOptimize(coded);
+            benchmark::DoNotOptimize(storage);
+        }
+        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data_.size()));
+        state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+
+private:
+    std::uint64_t orig_;
+    std::uint64_t rec_;
+    Bytes data_;
+    std::size_t shard_len_;
+};
+
+// One segment into storage allocated once, as the Python boundary provides
+// it.
+void BM_EncodeSegmentInto(benchmark::State& state) {
+    const SegmentEncode segment(state);
+    Bytes storage(segment.storage_bytes());
+    segment.run(state, storage.data());
 }
 BENCHMARK(BM_EncodeSegmentInto)
     ->Args({342, 681, 4104})
@@ -105,21 +125,10 @@ private:
 // BM_EncodeSegmentInto with the shards in 2 MiB pages: the part of the row
 // traffic that is page walks (1,023 rows visit 1,023 pages per tile).
 void BM_EncodeSegmentIntoHugePages(benchmark::State& state) {
-    const auto orig = static_cast<std::uint64_t>(state.range(0));
-    const auto rec = static_cast<std::uint64_t>(state.range(1));
-    const auto size = static_cast<std::size_t>(state.range(2));
-    const Bytes data = random_bytes(size, 1);
-    const std::size_t shard_len = *ondrel::jam::plan_encode(size, orig, rec);
-    const HugeBuffer storage(shard_len * (orig + rec));
-    std::vector<std::uint8_t*> rows;
-    for (std::uint64_t k = 0; k < orig + rec; ++k) rows.push_back(storage.data() + k * shard_len);
-    for (auto _ : state) {
-        auto coded = ondrel::jam::encode_into(data, orig, rec, rows);
-        benchmark::DoNotOptimize(coded);
-        benchmark::DoNotOptimize(storage.data());
-    }
+    const SegmentEncode segment(state);
+    const HugeBuffer storage(segment.storage_bytes());
+    segment.run(state, storage.data());
     state.SetLabel(storage.granted() ? "2 MiB pages" : "2 MiB pages not granted");
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 BENCHMARK(BM_EncodeSegmentIntoHugePages)->Args({342, 681, 16 << 20})->Unit(benchmark::kMicrosecond);
 
