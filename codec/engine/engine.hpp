@@ -63,8 +63,9 @@ public:
 
     // Inverse of fft with the same pos, size and skew_delta (and truncated_size
     // = size). The final single layer of odd-log2 sizes ignores truncated_size.
-    // `zeros` says what the caller knows to be zero (KnownShards below); the
-    // output is that of the plain transform with those shards zero.
+    // `zeros` says what the caller knows of the shards (KnownShards above):
+    // the output below `needed` is that of the plain transform with the known
+    // zeros zero.
     virtual void ifft(const ShardsRefMut& data, std::size_t pos, std::size_t size, std::size_t truncated_size,
                       std::size_t skew_delta, KnownShards zeros = {}) const = 0;
 
